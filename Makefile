@@ -1,0 +1,51 @@
+# ftpm-recovery: top-level commands. `make demo` and `make test` do all the
+# set-up they need on a fresh Debian machine.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+KEYS ?=
+
+.PHONY: all deps build build-host build-asan build-uefi test test-host test-asan demo lint fuzz clean
+
+all: build
+
+deps:
+	@scripts/deps.sh
+
+build-host: deps
+	cmake --preset host >/dev/null
+	cmake --build --preset host -j $(JOBS)
+
+build-asan: deps
+	cmake --preset host-asan >/dev/null
+	cmake --build --preset host-asan -j $(JOBS)
+
+build-uefi: deps
+	cmake --preset uefi >/dev/null
+	cmake --build --preset uefi -j $(JOBS)
+
+build: build-uefi build-host
+
+# Unit and scenario tests on the simulated platform, the firmware runs in
+# OVMF, then everything again under AddressSanitizer and
+# UndefinedBehaviorSanitizer together with short fuzzing runs.
+test: build build-asan
+	ctest --preset host
+	ctest --preset host-asan
+
+test-host: build
+	ctest --preset host
+
+test-asan: build-asan
+	ctest --preset host-asan
+
+demo: build
+	python3 qemu/demo.py --uefi-build build/uefi --tool build/host/tools/ftpm-recovery $(if $(KEYS),--keys "$(KEYS)")
+
+lint: deps
+	scripts/lint.sh
+
+fuzz: build-asan
+	scripts/fuzz.sh $(or $(SECONDS_PER_TARGET),300)
+
+clean:
+	rm -rf build

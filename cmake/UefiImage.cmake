@@ -1,0 +1,34 @@
+# ftpm_uefi_image(NAME <out.efi> SUBSYSTEM <efi subsystem> ENTRY <symbol> SOURCES ...)
+#
+# Compiles SOURCES freestanding and links them with lld-link into a PE32+
+# image. /nodefaultlib means that any use of a C or C++ runtime by the sources
+# is an unresolved symbol, so the build fails.
+find_program(FTPM_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+
+set(FTPM_UEFI_COMPILE_OPTIONS
+    --target=x86_64-unknown-windows
+    -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -mno-red-zone -fshort-wchar -fno-stack-protector -mno-stack-arg-probe
+    -fno-unwind-tables -fno-asynchronous-unwind-tables
+    -ffunction-sections -fdata-sections
+    -Os -Wall -Wextra -Werror)
+
+function(ftpm_uefi_image)
+  cmake_parse_arguments(ARG "" "NAME;SUBSYSTEM;ENTRY" "SOURCES" ${ARGN})
+  set(objects ${ARG_NAME}_objects)
+  add_library(${objects} OBJECT ${ARG_SOURCES})
+  target_include_directories(${objects} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(${objects} PRIVATE ${FTPM_UEFI_COMPILE_OPTIONS})
+  set(image ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.efi)
+  add_custom_command(
+    OUTPUT ${image} ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.map
+    COMMAND ${FTPM_LLD_LINK} /nologo /nodefaultlib /machine:x64
+            /subsystem:${ARG_SUBSYSTEM} /entry:${ARG_ENTRY}
+            /opt:ref /opt:icf /debug:none
+            /map:${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.map
+            /out:${image} $<TARGET_OBJECTS:${objects}>
+    DEPENDS ${objects} $<TARGET_OBJECTS:${objects}>
+    COMMAND_EXPAND_LISTS
+    COMMENT "Linking UEFI image ${ARG_NAME}.efi")
+  add_custom_target(${ARG_NAME} ALL DEPENDS ${image})
+endfunction()

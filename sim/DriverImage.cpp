@@ -1,0 +1,20 @@
+#include "sim/DriverImage.h"
+
+#include "driver/EntryPoint.h"
+#include "support/Firmware.h"
+
+namespace ftpm::sim {
+
+// Every module's state record appears here once; a record missing from this
+// list would leak state from one simulated boot into the next.
+void ResetDriverImage() { support::gFirmware = {}; }
+
+void BindDriverImage(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
+  support::RecordFirmwareTables(imageHandle, systemTable);
+}
+
+EFI_STATUS StartDriverImage(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
+  return FtpmRecoveryDxeEntry(imageHandle, systemTable);
+}
+
+}  // namespace ftpm::sim
