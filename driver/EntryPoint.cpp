@@ -1,11 +1,64 @@
 #include "driver/EntryPoint.h"
 
+#include "driver/RecoveryPromptHandler.h"
+#include "platform/Guids.h"
+#include "support/BootScript.h"
+#include "support/BufferCache.h"
+#include "support/Diagnostics.h"
 #include "support/Firmware.h"
+#include "support/S3SaveTable.h"
+#include "support/Settings.h"
 
 namespace ftpm::driver {
 
+constinit EntryState gEntryState{};
+constinit FTPM_RECOVERY_PROTOCOL gFtpmRecoveryProtocol{RecoveryPromptHandler, kRecoveryProtocolValue};
+
+namespace {
+
+VOID* Remember(const EFI_GUID& guid) {
+  VOID* found = nullptr;
+  if (EFI_ERROR(support::BootServices()->LocateProtocol(&guid, nullptr, &found))) {
+    return nullptr;
+  }
+  return found;
+}
+
+}  // namespace
+
 EFI_STATUS EFIAPI EntryPoint(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable) {
   support::RecordFirmwareTables(ImageHandle, SystemTable);
+  gEntryState.SmbusHc = Remember(gSmbusHcProtocolGuid);
+  support::CalibrateTsc();
+  support::BootScriptStartUp();
+  support::S3SaveTableStartUp();
+  support::ConfigBlockStartUp();
+  support::LocateHobList();
+  support::ImportHeapBuffers();
+  support::GetConfigurationTable(&gEfiDxeServicesTableGuid, &gEntryState.DxeServices);
+  gEntryState.HiiString = Remember(gHiiStringProtocolGuid);
+  gEntryState.HiiDatabase = Remember(gHiiDatabaseProtocolGuid);
+  gEntryState.HiiConfigRouting = Remember(gHiiConfigRoutingProtocolGuid);
+  gEntryState.HiiFont = Remember(gHiiFontProtocolGuid);
+  gEntryState.HiiImage = Remember(gHiiImageProtocolGuid);
+
+  // With the settings protocol missing both read FALSE: no prompt this boot.
+  BOOLEAN recovery = support::SettingGetBool(support::kNvramResetRequest);
+  if (recovery == FALSE) {
+    recovery = support::SettingGetBool(support::kFtpmResetRequest);
+  }
+  if (recovery == FALSE) {
+    return EFI_SUCCESS;
+  }
+
+  EFI_HANDLE handle = ImageHandle;
+  const EFI_STATUS status = support::BootServices()->InstallProtocolInterface(
+      &handle, &gFtpmRecoveryProtocolGuid, EFI_NATIVE_INTERFACE, &gFtpmRecoveryProtocol);
+  if (EFI_ERROR(status)) {
+    support::S3SaveTableShutDown();
+    support::BootScriptShutDown();
+    return status;
+  }
   return EFI_SUCCESS;
 }
 

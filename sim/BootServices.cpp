@@ -261,6 +261,7 @@ EFI_STATUS EFIAPI LocateProtocolThunk(const EFI_GUID* guid, VOID* registration, 
   if (guid == nullptr || iface == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
+  B().LocateLog.push_back(*guid);
   const bool failed = M().faults.Tick(Op::LocateProtocol).has_value() || M().faults.LocateFails(*guid);
   if (failed) {
     *iface = nullptr;

@@ -1,7 +1,10 @@
 #include "sim/DriverImage.h"
 
 #include "driver/EntryPoint.h"
+#include "support/BufferCache.h"
+#include "support/Diagnostics.h"
 #include "support/Firmware.h"
+#include "support/Settings.h"
 
 namespace ftpm::sim {
 

@@ -28,12 +28,12 @@ UINT8 Ports::Read8(UINT16 port) {
     value = it->second[std::min(index, it->second.size() - 1)];
     ++index;
   }
-  Log.push_back(PortAccess{false, port, 1, value});
+  Log.push_back(PortAccess{false, port, 1, value, M().cpu.Tsc});
   return value;
 }
 
 void Ports::Write(UINT16 port, unsigned width, UINT32 value) {
-  Log.push_back(PortAccess{true, port, width, value});
+  Log.push_back(PortAccess{true, port, width, value, M().cpu.Tsc});
   if (port == 0x80 && Port80WriteLimit != 0 && ++port80Writes_ >= Port80WriteLimit) {
     M().Stop(StopReason::PortWriteLimit, "port 0x80 written " + std::to_string(port80Writes_) + " times");
   }

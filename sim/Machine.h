@@ -17,6 +17,7 @@
 
 #include "platform/Guids.h"
 #include "platform/Pi.h"
+#include "support/Diagnostics.h"
 
 // Host-side comparisons, so GUIDs can key the simulator's maps.
 bool operator==(const EFI_GUID& a, const EFI_GUID& b);
@@ -120,6 +121,7 @@ struct PortAccess {
   UINT16 Port;
   unsigned Width;  // bytes
   UINT32 Value;
+  UINT64 Tsc;  // the time-stamp counter at the access
 };
 
 class Ports {
@@ -240,6 +242,8 @@ class BootServicesSim {
   EFI_STATUS Uninstall(EFI_HANDLE handle, const EFI_GUID& guid, void* iface);
   EFI_STATUS Locate(const EFI_GUID& guid, void* registration, void** iface);
   EFI_STATUS HandleProtocol(EFI_HANDLE handle, const EFI_GUID& guid, void** iface);
+  // Every GUID the firmware was asked to LocateProtocol, in order.
+  std::vector<EFI_GUID> LocateLog;
   // Test helpers that bypass fault injection and registrations.
   void* Find(const EFI_GUID& guid) const;
   std::vector<EFI_HANDLE> HandlesWith(const EFI_GUID& guid) const;
@@ -522,13 +526,9 @@ struct DebugMessage {
 // '-', '0' and a width.
 std::string FormatDebugMessage(const char* format, const UINT64* arguments);
 
-struct DebugPrintProtocol {
-  EFI_STATUS(EFIAPI* Print)(UINT64 Level, const CHAR8* Format, __builtin_ms_va_list Arguments);
-};
-
 struct DebugLog {
   DebugLog();
-  DebugPrintProtocol Protocol{};
+  support::DEBUG_PRINT_PROTOCOL Protocol{};
   std::vector<DebugMessage> Messages;
   bool Contains(const std::string& text) const;
   size_t Count(const std::string& text) const;

@@ -1,0 +1,264 @@
+// The buffer cache: HOB import (well-formed and hostile), named buffers,
+// result codes, and two modules sharing one list.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/Guids.h"
+#include "sim/Machine.h"
+#include "support/BufferCache.h"
+#include "support/Firmware.h"
+
+namespace ftpm::support {
+namespace {
+
+using sim::HobListBuilder;
+using sim::Machine;
+
+std::vector<UINT8> Bytes(std::initializer_list<UINT8> list) { return std::vector<UINT8>(list); }
+
+std::vector<UINT8> Find(UINT32 handle) {
+  BufferLocateRequest request{handle, 0xFFFF, reinterpret_cast<VOID*>(1)};
+  if (FindCachedBuffer(&request) != kBufferSuccess) {
+    EXPECT_EQ(request.Buffer, nullptr);
+    EXPECT_EQ(request.Size, 0U);
+    return {};
+  }
+  const auto* data = static_cast<const UINT8*>(request.Buffer);
+  return std::vector<UINT8>(data, data + request.Size);
+}
+
+bool Has(UINT32 handle) {
+  BufferLocateRequest request{handle, 0, nullptr};
+  return FindCachedBuffer(&request) == kBufferSuccess;
+}
+
+// Handles in list order, walking the links as another module would.
+std::vector<UINT32> ListHandles(LIST_ENTRY* head) {
+  std::vector<UINT32> handles;
+  for (LIST_ENTRY* link = head->ForwardLink; link != head; link = link->ForwardLink) {
+    handles.push_back(reinterpret_cast<BufferNode*>(link)->Header.Handle);
+  }
+  return handles;
+}
+
+class ImportTest : public ::testing::Test {
+ protected:
+  void Import(const HobListBuilder& hobs) {
+    m.SetHobList(hobs.Build());
+    m.LoadDriverImage();
+    ImportHeapBuffers();
+  }
+  Machine m;
+};
+
+TEST_F(ImportTest, NoHeapHobsGiveAnEmptyListThatIsStillPublished) {
+  Import(HobListBuilder().GuidHob(gEfiHobListGuid, Bytes({1, 2, 3})));
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), std::vector<UINT32>{});
+  auto* published = static_cast<BUFFER_CACHE_PROTOCOL*>(m.boot.Find(gBufferCacheProtocolGuid));
+  ASSERT_NE(published, nullptr);
+  EXPECT_EQ(published->Value, 1U);
+  EXPECT_EQ(&published->ListHead, gBufferCacheState.ListHead);
+}
+
+TEST_F(ImportTest, InUseHeapHobsAreCopiedInHobOrder) {
+  Import(HobListBuilder()
+             .HeapBuffer(41021, Bytes({1, 2, 3}))
+             .GuidHob(gEfiHobListGuid, Bytes({9, 9}))  // another GUID: skipped
+             .HeapBuffer(41020, Bytes({4, 5}))
+             .HeapBuffer(7, Bytes({6}), 7, /*inUse=*/0)
+             .HeapBuffer(8, Bytes({6}), 7, 1, /*signature=*/0x50414549)
+             .HeapBuffer(9, Bytes({})));
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), (std::vector<UINT32>{41021, 41020, 9}));
+  EXPECT_EQ(Find(41021), Bytes({1, 2, 3}));
+  EXPECT_EQ(Find(41020), Bytes({4, 5}));
+  EXPECT_TRUE(Has(9));
+  EXPECT_TRUE(Find(9).empty());
+}
+
+TEST_F(ImportTest, ImportedHeaderKeepsItsReservedBytesAndPersistenceEightIsRuntimeData) {
+  Import(HobListBuilder().HeapBuffer(5, Bytes({0xAA, 0xBB}), 8));
+  auto* node = reinterpret_cast<BufferNode*>(gBufferCacheState.ListHead->ForwardLink);
+  EXPECT_EQ(node->Header.Persistence, 8);
+  EXPECT_EQ(m.boot.Outstanding().at(node).Type, EfiRuntimeServicesData);
+}
+
+TEST_F(ImportTest, DuplicateHandlesAreBothImportedAndTheFirstWins) {
+  Import(HobListBuilder().HeapBuffer(3, Bytes({1})).HeapBuffer(3, Bytes({2})));
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), (std::vector<UINT32>{3, 3}));
+  EXPECT_EQ(Find(3), Bytes({1}));
+}
+
+TEST_F(ImportTest, BufferAnnouncingMoreDataThanItsHobHoldsIsSkipped) {
+  // A HEAP header that claims 4096 data bytes in a HOB that holds 8.
+  std::vector<UINT8> lying(24, 0);
+  const UINT32 signature = kHeapSignature;
+  const UINT32 handle = 77;
+  const UINT32 size = 4096;
+  std::memcpy(&lying[0], &signature, 4);
+  std::memcpy(&lying[4], &handle, 4);
+  std::memcpy(&lying[8], &size, 4);
+  lying[12] = 7;
+  lying[13] = 1;
+  Import(HobListBuilder().GuidHob(gHeapBufferHobGuid, lying).HeapBuffer(78, Bytes({1})));
+  EXPECT_FALSE(Has(77));
+  EXPECT_EQ(Find(78), Bytes({1}));
+}
+
+TEST_F(ImportTest, HobTooShortForABufferHeaderIsSkipped) {
+  Import(HobListBuilder().GuidHob(gHeapBufferHobGuid, Bytes({0x48, 0x45, 0x41, 0x50})).HeapBuffer(2, Bytes({5})));
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), std::vector<UINT32>{2});
+}
+
+TEST_F(ImportTest, ZeroLengthHobEndsTheWalkInsteadOfLoopingOnIt) {
+  std::vector<UINT8> zeroLength(8, 0);
+  zeroLength[0] = 4;  // a GUID-extension HOB of length 0
+  Import(HobListBuilder().HeapBuffer(1, Bytes({1})).Raw(zeroLength).HeapBuffer(2, Bytes({2})));
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), std::vector<UINT32>{1});
+}
+
+TEST_F(ImportTest, HobRunningPastTheAnnouncedEndOfTheListIsNotRead) {
+  std::vector<UINT8> hobs = HobListBuilder().HeapBuffer(1, Bytes({1})).HeapBuffer(2, Bytes({2})).Build();
+  // Announce the end of the list inside the second buffer HOB.
+  auto* phit = reinterpret_cast<EFI_HOB_HANDOFF_INFO_TABLE*>(hobs.data());
+  m.SetHobList(hobs);
+  auto* published = static_cast<UINT8*>(m.HobList());
+  phit = reinterpret_cast<EFI_HOB_HANDOFF_INFO_TABLE*>(published);
+  phit->EfiEndOfHobList = reinterpret_cast<UINT64>(published + hobs.size() - 8 - 16);
+  m.LoadDriverImage();
+  ImportHeapBuffers();
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), std::vector<UINT32>{1});
+}
+
+TEST_F(ImportTest, FailedNodeAllocationSkipsThatBufferOnly) {
+  m.SetHobList(HobListBuilder().HeapBuffer(1, Bytes({1})).HeapBuffer(2, Bytes({2})).Build());
+  m.LoadDriverImage();
+  m.faults.FailNth(sim::Op::AllocatePool, m.faults.Calls(sim::Op::AllocatePool) + 1);
+  ImportHeapBuffers();
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), std::vector<UINT32>{2});
+}
+
+TEST(HobList, LocatedOnceAndLookedUpAgainWhileAbsent) {
+  sim::MachineConfig config;
+  config.HobList = false;
+  Machine m(config);
+  m.LoadDriverImage();
+  EXPECT_EQ(LocateHobList(), nullptr);
+  m.SetHobList(HobListBuilder().Build());
+  EXPECT_EQ(LocateHobList(), m.HobList());
+  // Remembered: a list published later is not picked up.
+  m.SetHobList(HobListBuilder().Build());
+  EXPECT_NE(LocateHobList(), m.HobList());
+}
+
+class CacheTest : public ::testing::Test {
+ protected:
+  CacheTest() {
+    m.LoadDriverImage();
+    ImportHeapBuffers();
+  }
+  Machine m;
+};
+
+TEST_F(CacheTest, GetOrCreateReturnsTheSameBufferAndDoesNotClearItAgain) {
+  VOID* first = nullptr;
+  ASSERT_TRUE(GetOrCreateBuffer(41021, 1552, &first));
+  const auto* bytes = static_cast<UINT8*>(first);
+  EXPECT_TRUE(std::all_of(bytes, bytes + 1552, [](UINT8 b) { return b == 0; }));
+  static_cast<UINT8*>(first)[100] = 0x42;
+  VOID* second = nullptr;
+  ASSERT_TRUE(GetOrCreateBuffer(41021, 1552, &second));
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(static_cast<UINT8*>(second)[100], 0x42);
+  // Another size gives the existing buffer unchanged.
+  VOID* third = nullptr;
+  ASSERT_TRUE(GetOrCreateBuffer(41021, 8, &third));
+  EXPECT_EQ(third, first);
+  EXPECT_EQ(Find(41021).size(), 1552U);
+}
+
+TEST_F(CacheTest, CreateRefusesBadPersistenceAndExistingHandles) {
+  BufferCreateRequest zero{4, 1, 0, nullptr};
+  BufferCreateRequest nine{4, 1, 9, nullptr};
+  EXPECT_EQ(CreateCachedBuffer(&zero), kBufferBadPersistence);
+  EXPECT_EQ(CreateCachedBuffer(&nine), kBufferBadPersistence);
+  BufferCreateRequest first{4, 1, 8, nullptr};
+  ASSERT_EQ(CreateCachedBuffer(&first), kBufferSuccess);
+  static_cast<UINT8*>(first.Buffer)[0] = 0x11;
+  BufferCreateRequest again{4, 1, 7, nullptr};
+  EXPECT_EQ(CreateCachedBuffer(&again), kBufferHandleConflict);
+  EXPECT_EQ(Find(1), Bytes({0x11, 0, 0, 0}));
+}
+
+TEST_F(CacheTest, FailedAllocationGivesResultSevenAndGetOrCreateFalse) {
+  m.faults.FailNth(sim::Op::AllocatePool, m.faults.Calls(sim::Op::AllocatePool) + 1);
+  BufferCreateRequest request{16, 5, 7, reinterpret_cast<VOID*>(1)};
+  EXPECT_EQ(CreateCachedBuffer(&request), kBufferAllocationFailed);
+  EXPECT_EQ(request.Buffer, nullptr);
+  m.faults.FailNth(sim::Op::AllocatePool, m.faults.Calls(sim::Op::AllocatePool) + 1);
+  VOID* buffer = reinterpret_cast<VOID*>(1);
+  EXPECT_FALSE(GetOrCreateBuffer(5, 16, &buffer));
+  EXPECT_EQ(buffer, reinterpret_cast<VOID*>(1));
+  EXPECT_FALSE(Has(5));
+}
+
+TEST_F(CacheTest, FindOnAnEmptyListIsResultTwo) {
+  BufferLocateRequest request{41021, 9, reinterpret_cast<VOID*>(1)};
+  EXPECT_EQ(FindCachedBuffer(&request), kBufferHandleConflict);
+  EXPECT_EQ(request.Buffer, nullptr);
+  EXPECT_EQ(request.Size, 0U);
+}
+
+// The list as another module that started earlier built it: its own header,
+// links and data, laid out as every module of the boot lays them out.
+struct ForeignModule {
+  BUFFER_CACHE_PROTOCOL Interface{1, {&Interface.ListHead, &Interface.ListHead}};
+  std::vector<std::vector<UINT8>> Nodes;
+
+  void Add(UINT32 handle, std::vector<UINT8> data) {
+    std::vector<UINT8>& memory = Nodes.emplace_back(sizeof(BufferNode) + data.size());
+    auto* node = reinterpret_cast<BufferNode*>(memory.data());
+    node->Header = HeapBufferHeader{kHeapSignature, handle, static_cast<UINT32>(data.size()), 7, 1, 0};
+    std::memcpy(NodeData(node), data.data(), data.size());
+    LIST_ENTRY* head = &Interface.ListHead;
+    node->Link.ForwardLink = head;
+    node->Link.BackLink = head->BackLink;
+    head->BackLink->ForwardLink = &node->Link;
+    head->BackLink = &node->Link;
+  }
+};
+
+TEST(SharedList, ALaterModuleJoinsThePublishedListAndImportsNothing) {
+  Machine m;
+  ForeignModule first;
+  first.Nodes.reserve(4);
+  first.Add(41021, Bytes({7, 7}));
+  m.InstallProtocol(gBufferCacheProtocolGuid, &first.Interface);
+  m.SetHobList(HobListBuilder().HeapBuffer(99, Bytes({1})).Build());
+  m.LoadDriverImage();
+  ImportHeapBuffers();
+
+  EXPECT_EQ(gBufferCacheState.ListHead, &first.Interface.ListHead);
+  EXPECT_FALSE(Has(99));
+  EXPECT_EQ(Find(41021), Bytes({7, 7}));
+  VOID* mine = nullptr;
+  ASSERT_TRUE(GetOrCreateBuffer(41023, 4, &mine));
+  EXPECT_EQ(ListHandles(&first.Interface.ListHead), (std::vector<UINT32>{41021, 41023}));
+  EXPECT_EQ(m.boot.HandlesWith(gBufferCacheProtocolGuid).size(), 1U);
+}
+
+TEST(Allocation, ClearedPoolIsZeroAndBootDataIsBootServicesData) {
+  Machine m;
+  m.LoadDriverImage();
+  auto* cleared = static_cast<UINT8*>(AllocateCleared(EfiRuntimeServicesData, 40));
+  ASSERT_NE(cleared, nullptr);
+  EXPECT_TRUE(std::all_of(cleared, cleared + 40, [](UINT8 b) { return b == 0; }));
+  EXPECT_EQ(m.boot.Outstanding().at(cleared).Type, EfiRuntimeServicesData);
+  VOID* boot = AllocateBootData(16);
+  EXPECT_EQ(m.boot.Outstanding().at(boot).Type, EfiBootServicesData);
+  m.faults.FailNth(sim::Op::AllocatePool, m.faults.Calls(sim::Op::AllocatePool) + 1);
+  EXPECT_EQ(AllocateCleared(EfiBootServicesData, 8), nullptr);
+}
+
+}  // namespace
+}  // namespace ftpm::support
