@@ -1,0 +1,308 @@
+#include "qemu/harness/Config.h"
+
+#include "qemu/harness/Text.h"
+
+namespace ftpm::harness {
+
+namespace {
+
+constexpr char kDefaultDriverFile[] = "FtpmRecoveryDxe.efi";
+
+struct Slice {
+  const char* Text;
+  UINTN Length;
+
+  bool Is(const char* Literal) const { return TextEquals(Text, Length, Literal); }
+  bool StartsWith(const char* Prefix) const {
+    UINTN i = 0;
+    for (; Prefix[i] != 0; ++i) {
+      if (i >= Length || Text[i] != Prefix[i]) {
+        return false;
+      }
+    }
+    return true;
+  }
+  Slice From(UINTN Offset) const { return Offset <= Length ? Slice{Text + Offset, Length - Offset} : Slice{Text, 0}; }
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+Slice Trim(Slice s) {
+  while (s.Length != 0 && IsBlank(s.Text[0])) {
+    ++s.Text;
+    --s.Length;
+  }
+  while (s.Length != 0 && IsBlank(s.Text[s.Length - 1])) {
+    --s.Length;
+  }
+  return s;
+}
+
+bool Unsigned(Slice s, UINT64* value) { return ParseUnsigned(s.Text, s.Length, value); }
+bool Boolean(Slice s, BOOLEAN* value) { return ParseBoolean(s.Text, s.Length, value); }
+
+// "ADDRESS:LENGTH"
+bool Range(Slice s, MemoryRange* range) {
+  for (UINTN i = 0; i < s.Length; ++i) {
+    if (s.Text[i] == ':') {
+      MemoryRange parsed{};
+      if (Unsigned(Trim(Slice{s.Text, i}), &parsed.Address) && Unsigned(Trim(s.From(i + 1)), &parsed.Length)) {
+        *range = parsed;
+        return true;
+      }
+      return false;
+    }
+  }
+  return false;
+}
+
+// "COLUMNSxROWS"
+bool ModeSize(Slice s, UINT64* columns, UINT64* rows) {
+  for (UINTN i = 0; i < s.Length; ++i) {
+    if (s.Text[i] == 'x' || s.Text[i] == 'X') {
+      return Unsigned(Slice{s.Text, i}, columns) && Unsigned(s.From(i + 1), rows);
+    }
+  }
+  return false;
+}
+
+bool FileName(Slice s, char (&name)[kMaxFileName]) {
+  if (s.Length == 0 || s.Length >= kMaxFileName) {
+    return false;
+  }
+  for (UINTN i = 0; i < s.Length; ++i) {
+    const char c = s.Text[i];
+    const bool allowed =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+    if (!allowed) {
+      return false;
+    }
+  }
+  for (UINTN i = 0; i < s.Length; ++i) {
+    name[i] = s.Text[i];
+  }
+  name[s.Length] = 0;
+  return true;
+}
+
+enum class Outcome { Applied, UnknownKey, BadValue, TooMany };
+
+Outcome Apply(Slice key, Slice value, HarnessConfig& c) {
+  auto check = [](bool ok) { return ok ? Outcome::Applied : Outcome::BadValue; };
+  if (key.StartsWith("setting.")) {
+    const Slice name = key.From(8);
+    if (name.Is("comm-buffer")) {
+      if (value.Is("auto")) {
+        c.CommBufferAuto = TRUE;
+        return Outcome::Applied;
+      }
+      UINT64 address = 0;
+      if (!Unsigned(value, &address)) {
+        return Outcome::BadValue;
+      }
+      c.CommBufferAuto = FALSE;
+      c.CommBufferAddress = address;
+      return Outcome::Applied;
+    }
+    UINT64 token = 0;
+    if (!Unsigned(name, &token) || SettingIndex(token) == kSettingCount) {
+      return Outcome::UnknownKey;
+    }
+    return check(Unsigned(value, &c.Settings[SettingIndex(token)]));
+  }
+  if (key.Is("comm-buffer.size")) {
+    UINT64 size = 0;
+    if (!Unsigned(value, &size) || size < kMinCommBufferSize || size > kMaxCommBufferSize) {
+      return Outcome::BadValue;
+    }
+    c.CommBufferSize = size;
+    return Outcome::Applied;
+  }
+  if (key.Is("tsc.publish")) {
+    return check(Boolean(value, &c.PublishTsc));
+  }
+  if (key.Is("tsc.frequency")) {
+    if (value.Is("measure")) {
+      c.MeasureTsc = TRUE;
+      return Outcome::Applied;
+    }
+    if (!Unsigned(value, &c.TscFrequency)) {
+      return Outcome::BadValue;
+    }
+    c.MeasureTsc = FALSE;
+    return Outcome::Applied;
+  }
+  if (key.Is("provide.settings")) {
+    return check(Boolean(value, &c.ProvideSettings));
+  }
+  if (key.Is("provide.erase-ready")) {
+    return check(Boolean(value, &c.ProvideEraseReady));
+  }
+  if (key.Is("provide.smm-communication")) {
+    return check(Boolean(value, &c.ProvideSmmCommunication));
+  }
+  if (key.Is("provide.debug-print")) {
+    return check(Boolean(value, &c.ProvideDebugPrint));
+  }
+  if (key.Is("erase.window")) {
+    if (value.Is("none")) {
+      c.Window = EraseWindow::None;
+    } else if (value.Is("64m")) {
+      c.Window = EraseWindow::Window64M;
+    } else {
+      return Outcome::BadValue;
+    }
+    return Outcome::Applied;
+  }
+  if (key.Is("erase.status")) {
+    return check(ParseStatus(value.Text, value.Length, &c.EraseStatus));
+  }
+  if (key.Is("driver.file")) {
+    return check(FileName(value, c.DriverFile));
+  }
+  if (key.Is("driver.preinstall-protocol")) {
+    return check(Boolean(value, &c.PreinstallProtocol));
+  }
+  if (key.Is("console.mode")) {
+    if (value.Is("keep")) {
+      c.ConsoleMode = ConsoleModeRequest::Keep;
+      return Outcome::Applied;
+    }
+    UINT64 columns = 0;
+    UINT64 rows = 0;
+    if (ModeSize(value, &columns, &rows)) {
+      c.ConsoleMode = ConsoleModeRequest::BySize;
+      c.ConsoleColumns = columns;
+      c.ConsoleRows = rows;
+      return Outcome::Applied;
+    }
+    if (Unsigned(value, &c.ConsoleModeNumber)) {
+      c.ConsoleMode = ConsoleModeRequest::ByIndex;
+      return Outcome::Applied;
+    }
+    return Outcome::BadValue;
+  }
+  if (key.Is("handler.calls")) {
+    UINT64 calls = 0;
+    if (!Unsigned(value, &calls) || calls > kMaxHandlerCalls) {
+      return Outcome::BadValue;
+    }
+    c.HandlerCalls = calls;
+    return Outcome::Applied;
+  }
+  if (key.Is("ready-to-boot")) {
+    return check(Boolean(value, &c.SignalReadyToBoot));
+  }
+  if (key.Is("probe")) {
+    MemoryRange range{};
+    if (!Range(value, &range) || range.Length == 0 || range.Length > kMaxProbeLength) {
+      return Outcome::BadValue;
+    }
+    if (c.ProbeCount >= kMaxProbes) {
+      return Outcome::TooMany;
+    }
+    c.Probes[c.ProbeCount++] = range;
+    return Outcome::Applied;
+  }
+  if (key.Is("selftest.erase")) {
+    MemoryRange range{};
+    if (!Range(value, &range)) {
+      return Outcome::BadValue;
+    }
+    c.SelfTestErase = TRUE;
+    c.SelfTest = range;
+    return Outcome::Applied;
+  }
+  return Outcome::UnknownKey;
+}
+
+void RecordError(ConfigResult& result, UINTN line, const char* reason, Slice key) {
+  if (result.ErrorCount < kMaxConfigErrors) {
+    ConfigError& error = result.Errors[result.ErrorCount];
+    error.Line = line;
+    error.Reason = reason;
+    UINTN n = 0;
+    for (; n < key.Length && n + 1 < sizeof(error.Key); ++n) {
+      error.Key[n] = key.Text[n];
+    }
+    error.Key[n] = 0;
+  }
+  ++result.ErrorCount;
+}
+
+}  // namespace
+
+UINTN SettingIndex(UINTN Token) {
+  for (UINTN i = 0; i < kSettingCount; ++i) {
+    if (kDriverSettings[i].Token == Token) {
+      return i;
+    }
+  }
+  return kSettingCount;
+}
+
+void SetConfigDefaults(HarnessConfig& Config) {
+  Config = HarnessConfig{};
+  Config.CommBufferAuto = TRUE;
+  Config.CommBufferSize = 4096;
+  Config.PublishTsc = TRUE;
+  Config.MeasureTsc = TRUE;
+  Config.ProvideSettings = TRUE;
+  Config.ProvideEraseReady = TRUE;
+  Config.ProvideSmmCommunication = TRUE;
+  Config.ProvideDebugPrint = TRUE;
+  Config.Window = EraseWindow::None;
+  Config.EraseStatus = EFI_SUCCESS;
+  for (UINTN i = 0; i < sizeof(kDefaultDriverFile); ++i) {
+    Config.DriverFile[i] = kDefaultDriverFile[i];
+  }
+  Config.ConsoleMode = ConsoleModeRequest::Keep;
+  Config.HandlerCalls = 1;
+}
+
+void ParseConfig(const char* Text, UINTN Length, HarnessConfig& Config, ConfigResult& Result) {
+  Result = ConfigResult{};
+  if (Text == nullptr) {
+    return;
+  }
+  UINTN lineNumber = 0;
+  UINTN start = 0;
+  while (start < Length) {
+    UINTN end = start;
+    while (end < Length && Text[end] != '\n') {
+      ++end;
+    }
+    ++lineNumber;
+    const Slice line = Trim(Slice{Text + start, end - start});
+    start = end + 1;
+    if (line.Length == 0 || line.Text[0] == '#') {
+      continue;
+    }
+    UINTN equals = 0;
+    while (equals < line.Length && line.Text[equals] != '=') {
+      ++equals;
+    }
+    if (equals == line.Length) {
+      RecordError(Result, lineNumber, "no-equals-sign", line);
+      continue;
+    }
+    const Slice key = Trim(Slice{line.Text, equals});
+    const Slice value = Trim(line.From(equals + 1));
+    switch (Apply(key, value, Config)) {
+      case Outcome::Applied:
+        ++Result.Applied;
+        break;
+      case Outcome::UnknownKey:
+        RecordError(Result, lineNumber, "unknown-key", key);
+        break;
+      case Outcome::BadValue:
+        RecordError(Result, lineNumber, "bad-value", key);
+        break;
+      case Outcome::TooMany:
+        RecordError(Result, lineNumber, "too-many", key);
+        break;
+    }
+  }
+}
+
+}  // namespace ftpm::harness

@@ -1,0 +1,103 @@
+// The harness's scenario configuration: a key=value text file on the boot
+// volume, written by qemu/run.py. Parsing works on a memory buffer and touches
+// no firmware, so the host build tests it directly.
+#pragma once
+
+#include "platform/Base.h"
+
+namespace ftpm::harness {
+
+// The driver's settings served by token number, with their widths in bytes.
+struct SettingToken {
+  UINTN Token;
+  UINTN Width;
+};
+inline constexpr SettingToken kDriverSettings[] = {
+    {122, 1}, {377, 1}, {552, 1}, {561, 4}, {562, 4}, {616, 1}, {617, 1},
+    {618, 1}, {766, 8}, {767, 8}, {768, 8}, {939, 8}, {940, 8},
+};
+inline constexpr UINTN kSettingCount = sizeof(kDriverSettings) / sizeof(kDriverSettings[0]);
+
+// Index of Token in kDriverSettings, or kSettingCount when it is not one of
+// the driver's.
+UINTN SettingIndex(UINTN Token);
+
+// SmmCommBufferAddress: EFI_PCD_PROTOCOL token in gSmmCommBufferTokenSpaceGuid.
+inline constexpr UINTN kCommBufferToken = 0x27001;
+
+enum class EraseWindow : UINT8 { None, Window64M };
+enum class ConsoleModeRequest : UINT8 { Keep, BySize, ByIndex };
+
+struct MemoryRange {
+  UINT64 Address;
+  UINT64 Length;
+};
+
+inline constexpr UINTN kMaxProbes = 4;
+inline constexpr UINTN kMaxProbeLength = 64;
+inline constexpr UINTN kMaxHandlerCalls = 16;
+inline constexpr UINTN kMaxFileName = 64;
+inline constexpr UINT64 kMinCommBufferSize = 64;
+inline constexpr UINT64 kMaxCommBufferSize = 0x10000;
+
+struct HarnessConfig {
+  UINT64 Settings[kSettingCount];
+  // SmmCommBufferAddress: the harness allocates the buffer (CommBufferAuto)
+  // or serves the configured address as it stands, 0 included.
+  BOOLEAN CommBufferAuto;
+  UINT64 CommBufferAddress;
+  UINT64 CommBufferSize;
+
+  BOOLEAN PublishTsc;
+  BOOLEAN MeasureTsc;  // otherwise TscFrequency is published as configured
+  UINT64 TscFrequency;
+
+  BOOLEAN ProvideSettings;
+  BOOLEAN ProvideEraseReady;
+  BOOLEAN ProvideSmmCommunication;
+  BOOLEAN ProvideDebugPrint;
+
+  EraseWindow Window;
+  EFI_STATUS EraseStatus;  // returned for a well-formed erase request
+
+  char DriverFile[kMaxFileName];
+  BOOLEAN PreinstallProtocol;
+
+  ConsoleModeRequest ConsoleMode;
+  UINT64 ConsoleColumns;
+  UINT64 ConsoleRows;
+  UINT64 ConsoleModeNumber;
+
+  UINT64 HandlerCalls;
+  BOOLEAN SignalReadyToBoot;
+
+  MemoryRange Probes[kMaxProbes];
+  UINTN ProbeCount;
+
+  BOOLEAN SelfTestErase;
+  MemoryRange SelfTest;
+};
+
+void SetConfigDefaults(HarnessConfig& Config);
+
+struct ConfigError {
+  UINTN Line;          // 1-based
+  const char* Reason;  // "unknown-key", "bad-value", "no-equals-sign", "too-many"
+  char Key[48];        // the key as written, cut to fit
+};
+
+inline constexpr UINTN kMaxConfigErrors = 8;
+
+struct ConfigResult {
+  UINTN Applied;
+  UINTN ErrorCount;  // may exceed kMaxConfigErrors; only the first are kept
+  ConfigError Errors[kMaxConfigErrors];
+};
+
+// Applies every "key=value" line of Text to Config. Blank lines and lines
+// whose first non-blank character is '#' are skipped; keys and values are
+// trimmed. A line that cannot be applied is recorded in the result and leaves
+// Config as it was for that key.
+void ParseConfig(const char* Text, UINTN Length, HarnessConfig& Config, ConfigResult& Result);
+
+}  // namespace ftpm::harness

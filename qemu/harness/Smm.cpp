@@ -1,0 +1,307 @@
+// What plays SMM in OVMF, which has none: the erase-service-ready protocol,
+// the communication buffer, and an EFI_SMM_COMMUNICATION_PROTOCOL whose
+// Communicate dispatches on the header GUID to a flash service (erase
+// requests) and an S3 receiver (the S3 table hand-over). Both check the
+// message form byte for byte, independently of the driver's own definition,
+// and report what they received.
+#include "platform/Guids.h"
+#include "qemu/harness/Harness.h"
+#include "support/Memory.h"
+
+namespace ftpm::harness {
+
+namespace {
+
+using support::ReadUnaligned;
+
+// Offsets in a message: the PI communicate header, then Data with Function,
+// four reserved bytes and 64-bit fields.
+constexpr UINTN kMessageLengthOffset = offsetof(EFI_SMM_COMMUNICATE_HEADER, MessageLength);
+constexpr UINTN kDataOffset = offsetof(EFI_SMM_COMMUNICATE_HEADER, Data);
+constexpr UINTN kFunctionOffset = kDataOffset;
+constexpr UINTN kReservedOffset = kDataOffset + 4;
+constexpr UINTN kFieldOffset = kDataOffset + 8;
+static_assert(kMessageLengthOffset == 16 && kDataOffset == 24 && kFieldOffset == 32);
+
+constexpr UINT64 kEraseMessageLength = 24;
+constexpr UINT32 kEraseFunction = 4;
+constexpr UINT64 kS3MessageLength = 16;
+constexpr UINT32 kS3Function = 1;
+
+// Flash windows as the driver addresses them, and the writable one.
+constexpr UINT64 kWindow16MBase = 0xFF000000;
+constexpr UINT64 kWindow16MSize = 0x1000000;
+constexpr UINT64 kWindow64MBase = 0xFD00000000;
+constexpr UINT64 kWindow64MSize = 0x4000000;
+
+// Memory the S3 receiver is willing to read: OVMF's pool lies below 4 GiB.
+constexpr UINT64 kReadableLow = 0x1000;
+constexpr UINT64 kReadableHigh = 0x100000000;
+// A table claiming to be larger than this is not walked to its boundary word.
+constexpr UINT64 kMaxS3TableSize = 0x1000000;
+
+bool Readable(UINT64 Address, UINT64 Length) {
+  return Address >= kReadableLow && Length <= kReadableHigh && Address <= kReadableHigh - Length;
+}
+
+// Checks the fixed part of a message. Returns the first mismatch, or nullptr.
+const char* CheckForm(const UINT8* Message, UINTN CommSize, UINT64 MessageLength, UINT32 Function) {
+  if (CommSize != kDataOffset + MessageLength) {
+    return "comm-size";
+  }
+  if (ReadUnaligned<UINT64>(Message + kMessageLengthOffset) != MessageLength) {
+    return "message-length";
+  }
+  if (ReadUnaligned<UINT32>(Message + kFunctionOffset) != Function) {
+    return "function";
+  }
+  if (ReadUnaligned<UINT32>(Message + kReservedOffset) != 0) {
+    return "reserved";
+  }
+  return nullptr;
+}
+
+// Reports the header fields of a malformed message. The fields beyond the
+// header are only read when the size handed over covers them.
+void ReportBadForm(Report& Line, const UINT8* Message, UINTN CommSize, const char* Reason) {
+  Line.Text("form", "bad").Text("reason", Reason).Dec("comm-size", CommSize);
+  Line.Dec("message-length", ReadUnaligned<UINT64>(Message + kMessageLengthOffset));
+  if (CommSize >= kFieldOffset) {
+    Line.Dec("function", ReadUnaligned<UINT32>(Message + kFunctionOffset));
+    Line.Hex("reserved", ReadUnaligned<UINT32>(Message + kReservedOffset));
+  }
+}
+
+// Maps an address the driver gave to an offset in the flash image: flash
+// offsets as they stand, 16 MB window addresses to the low 16 MB, 64 MB
+// window addresses to the whole image. False for anything else.
+bool FlashOffset(UINT64 Address, UINT64* Offset) {
+  if (Address < kWindow64MSize) {
+    *Offset = Address;
+    return true;
+  }
+  if (Address >= kWindow16MBase && Address - kWindow16MBase < kWindow16MSize) {
+    *Offset = Address - kWindow16MBase;
+    return true;
+  }
+  if (Address >= kWindow64MBase && Address - kWindow64MBase < kWindow64MSize) {
+    *Offset = Address - kWindow64MBase;
+    return true;
+  }
+  return false;
+}
+
+EFI_STATUS FlashService(UINT8* Message, UINTN CommSize) {
+  const UINT64 n = ++gHarness.EraseRequests;
+  Report line("smm-erase");
+  line.Dec("n", n).Text("phase", gHarness.Phase);
+  line.Flag("in-comm-buffer", reinterpret_cast<UINTN>(Message) == gHarness.CommBuffer);
+  const char* bad = CheckForm(Message, CommSize, kEraseMessageLength, kEraseFunction);
+  if (bad != nullptr) {
+    ReportBadForm(line, Message, CommSize, bad);
+    line.Status("status", EFI_INVALID_PARAMETER).Emit();
+    return EFI_INVALID_PARAMETER;
+  }
+  const UINT64 address = ReadUnaligned<UINT64>(Message + kFieldOffset);
+  const UINT64 size = ReadUnaligned<UINT64>(Message + kFieldOffset + 8);
+  line.Text("form", "ok").Hex("address", address).Hex("size", size);
+
+  UINT64 offset = 0;
+  if (!FlashOffset(address, &offset)) {
+    line.Text("action", "refused").Text("reason", "address").Status("status", EFI_INVALID_PARAMETER).Emit();
+    return EFI_INVALID_PARAMETER;
+  }
+  line.Hex("offset", offset);
+  if (size == 0 || size > kWindow64MSize - offset) {
+    line.Text("action", "refused").Text("reason", "range").Status("status", EFI_INVALID_PARAMETER).Emit();
+    return EFI_INVALID_PARAMETER;
+  }
+  if (gHarness.Config.Window == EraseWindow::Window64M) {
+    // The 64 MB window is a file-backed memory device in QEMU: the erased
+    // bytes land in the image file.
+    support::SetMem(reinterpret_cast<VOID*>(kWindow64MBase + offset), size, 0xFF);
+    line.Text("action", "erased");
+  } else {
+    line.Text("action", "none");
+  }
+  line.Status("status", gHarness.Config.EraseStatus).Emit();
+  return gHarness.Config.EraseStatus;
+}
+
+// Adds the record's flags and the table it points to, read now.
+void DescribeS3Record(Report& Line, UINT64 Record) {
+  Line.Hex("record", Record);
+  if (!Readable(Record, 16)) {
+    Line.Text("record-state", "unreadable");
+    return;
+  }
+  const auto* record = reinterpret_cast<const UINT8*>(static_cast<UINTN>(Record));
+  const UINT64 table = ReadUnaligned<UINT64>(record + 8);
+  Line.Dec("locked", record[0]).Dec("closed", record[1]).Hex("record-reserved", ReadUnaligned<UINT64>(record) >> 16);
+  Line.Hex("table", table);
+  // A closed table has been handed over and released: its memory is no
+  // longer the driver's to describe.
+  if (table == 0 || record[1] != 0) {
+    return;
+  }
+  if (!Readable(table, 48)) {
+    Line.Text("table-state", "unreadable");
+    return;
+  }
+  const auto* header = reinterpret_cast<const UINT8*>(static_cast<UINTN>(table));
+  char signature[5] = {static_cast<char>(header[0]), static_cast<char>(header[1]), static_cast<char>(header[2]),
+                       static_cast<char>(header[3]), 0};
+  const UINT64 size = ReadUnaligned<UINT64>(header + 32);
+  const UINT64 nextFree = ReadUnaligned<UINT64>(header + 40);
+  Line.Raw().Append(" signature=");
+  Line.Raw().AppendEscaped(signature, 4);
+  Line.Dec("version", ReadUnaligned<UINT32>(header + 4)).Hex("size", size).Hex("next-free", nextFree);
+  if (nextFree >= 48 && size >= 2 && nextFree <= size - 2 && size <= kMaxS3TableSize) {
+    Line.Hex("end-marker", ReadUnaligned<UINT16>(header + nextFree));
+  }
+  if (size <= kMaxS3TableSize && Readable(table, size + 4)) {
+    Line.Hex("boundary", ReadUnaligned<UINT32>(header + size));
+  }
+}
+
+EFI_STATUS S3Receiver(UINT8* Message, UINTN CommSize) {
+  const UINT64 n = ++gHarness.S3HandOvers;
+  Report line("s3-handover");
+  line.Dec("n", n).Text("phase", gHarness.Phase);
+  line.Flag("in-comm-buffer", reinterpret_cast<UINTN>(Message) == gHarness.CommBuffer);
+  const char* bad = CheckForm(Message, CommSize, kS3MessageLength, kS3Function);
+  if (bad != nullptr) {
+    ReportBadForm(line, Message, CommSize, bad);
+    line.Status("status", EFI_INVALID_PARAMETER).Emit();
+    return EFI_INVALID_PARAMETER;
+  }
+  const UINT64 record = ReadUnaligned<UINT64>(Message + kFieldOffset);
+  line.Text("form", "ok").Flag("record-is-setting-766", record == SettingValue(766));
+  DescribeS3Record(line, record);
+  line.Status("status", EFI_SUCCESS).Emit();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI Communicate(const EFI_SMM_COMMUNICATION_PROTOCOL* /*This*/, VOID* CommBuffer, UINTN* CommSize) {
+  if (CommBuffer == nullptr || CommSize == nullptr || *CommSize < kDataOffset) {
+    Report("smm-message")
+        .Text("form", "bad")
+        .Text("reason", CommBuffer == nullptr ? "no-buffer" : (CommSize == nullptr ? "no-size" : "comm-size"))
+        .Dec("comm-size", CommSize != nullptr ? *CommSize : 0)
+        .Text("phase", gHarness.Phase)
+        .Status("status", EFI_INVALID_PARAMETER)
+        .Emit();
+    return EFI_INVALID_PARAMETER;
+  }
+  auto* message = static_cast<UINT8*>(CommBuffer);
+  EFI_GUID guid;
+  support::CopyMem(&guid, message, sizeof(guid));
+  if (support::CompareGuid(&guid, &gFlashSmmServiceGuid)) {
+    return FlashService(message, *CommSize);
+  }
+  if (support::CompareGuid(&guid, &gS3TableHandOverGuid)) {
+    return S3Receiver(message, *CommSize);
+  }
+  Report("smm-message")
+      .Text("form", "unknown-handler")
+      .Guid("guid", guid)
+      .Dec("comm-size", *CommSize)
+      .Text("phase", gHarness.Phase)
+      .Status("status", EFI_NOT_FOUND)
+      .Emit();
+  return EFI_NOT_FOUND;
+}
+
+}  // namespace
+
+void ProvideCommBuffer() {
+  const HarnessConfig& config = gHarness.Config;
+  if (config.CommBufferAuto == FALSE) {
+    gHarness.CommBuffer = config.CommBufferAddress;
+    Report("provided").Text("piece", "comm-buffer").Hex("address", gHarness.CommBuffer).Flag("allocated", false).Emit();
+    return;
+  }
+  VOID* buffer = nullptr;
+  const EFI_STATUS status =
+      gHarness.BootServices->AllocatePool(EfiRuntimeServicesData, static_cast<UINTN>(config.CommBufferSize), &buffer);
+  if (!EFI_ERROR(status) && buffer != nullptr) {
+    support::ZeroMem(buffer, static_cast<UINTN>(config.CommBufferSize));
+    gHarness.CommBuffer = reinterpret_cast<UINTN>(buffer);
+  }
+  Report("provided")
+      .Text("piece", "comm-buffer")
+      .Hex("address", gHarness.CommBuffer)
+      .Flag("allocated", true)
+      .Hex("size", config.CommBufferSize)
+      .Status("status", status)
+      .Emit();
+}
+
+void ProvideEraseReady() {
+  if (gHarness.Config.ProvideEraseReady == FALSE) {
+    Report("provided").Text("piece", "erase-ready").Flag("installed", false).Emit();
+    return;
+  }
+  EFI_HANDLE handle = nullptr;
+  const EFI_STATUS status = gHarness.BootServices->InstallProtocolInterface(
+      &handle, &gEraseServiceReadyProtocolGuid, EFI_NATIVE_INTERFACE, &gHarness.EraseReadyInterface);
+  Report("provided").Text("piece", "erase-ready").Flag("installed", !EFI_ERROR(status)).Status("status", status).Emit();
+}
+
+void ProvideSmmCommunication() {
+  if (gHarness.Config.ProvideSmmCommunication == FALSE) {
+    Report("provided").Text("piece", "smm-communication").Flag("installed", false).Emit();
+    return;
+  }
+  VOID* existing = nullptr;
+  const bool present =
+      !EFI_ERROR(gHarness.BootServices->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr, &existing));
+  gHarness.SmmCommunication.Communicate = Communicate;
+  EFI_HANDLE handle = nullptr;
+  const EFI_STATUS status = gHarness.BootServices->InstallProtocolInterface(
+      &handle, &gEfiSmmCommunicationProtocolGuid, EFI_NATIVE_INTERFACE, &gHarness.SmmCommunication);
+  Report("provided")
+      .Text("piece", "smm-communication")
+      .Flag("installed", !EFI_ERROR(status))
+      .Flag("firmware-had-one", present)
+      .Status("status", status)
+      .Emit();
+}
+
+void RunEraseSelfTest(const MemoryRange& Range) {
+  VOID* found = nullptr;
+  EFI_STATUS status = gHarness.BootServices->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr, &found);
+  if (EFI_ERROR(status) || found == nullptr || gHarness.CommBuffer == 0) {
+    Report("selftest-erase").Text("result", "skipped").Status("locate-status", status).Emit();
+    return;
+  }
+  auto* message = reinterpret_cast<UINT8*>(static_cast<UINTN>(gHarness.CommBuffer));
+  support::ZeroMem(message, kFieldOffset + 16);
+  support::CopyMem(message, &gFlashSmmServiceGuid, sizeof(EFI_GUID));
+  support::WriteUnaligned<UINT64>(message + kMessageLengthOffset, kEraseMessageLength);
+  support::WriteUnaligned<UINT32>(message + kFunctionOffset, kEraseFunction);
+  support::WriteUnaligned<UINT64>(message + kFieldOffset, Range.Address);
+  support::WriteUnaligned<UINT64>(message + kFieldOffset + 8, Range.Length);
+  UINTN commSize = kFieldOffset + 16;
+  auto* protocol = static_cast<EFI_SMM_COMMUNICATION_PROTOCOL*>(found);
+  status = protocol->Communicate(protocol, message, &commSize);
+  Report("selftest-erase")
+      .Text("result", "sent")
+      .Flag("own-protocol", protocol == &gHarness.SmmCommunication)
+      .Status("status", status)
+      .Emit();
+}
+
+void ReportS3Record(const char* Phase) {
+  Report line("s3-record");
+  line.Text("phase", Phase);
+  const UINT64 record = SettingValue(766);
+  if (record == 0) {
+    line.Hex("record", 0).Emit();
+    return;
+  }
+  DescribeS3Record(line, record);
+  line.Emit();
+}
+
+}  // namespace ftpm::harness
