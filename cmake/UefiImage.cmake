@@ -5,6 +5,11 @@
 # is an unresolved symbol, so the build fails.
 find_program(FTPM_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
 
+# CMake adds no depfile flags for this cross target, so Ninja would not see
+# header changes and would link objects built against an older header.
+set(CMAKE_DEPFILE_FLAGS_C "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")
+set(CMAKE_DEPFILE_FLAGS_CXX "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")
+
 set(FTPM_UEFI_COMPILE_OPTIONS
     --target=x86_64-unknown-windows
     -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
