@@ -190,6 +190,17 @@ Outcome Apply(Slice key, Slice value, HarnessConfig& c) {
     c.HandlerCalls = calls;
     return Outcome::Applied;
   }
+  if (key.Is("selftest.box")) {
+    return check(Boolean(value, &c.SelfTestBox));
+  }
+  if (key.Is("keys.read")) {
+    UINT64 keys = 0;
+    if (!Unsigned(value, &keys) || keys > kMaxKeysToRead) {
+      return Outcome::BadValue;
+    }
+    c.KeysToRead = keys;
+    return Outcome::Applied;
+  }
   if (key.Is("ready-to-boot")) {
     return check(Boolean(value, &c.SignalReadyToBoot));
   }

@@ -36,6 +36,7 @@ struct MemoryRange {
 inline constexpr UINTN kMaxProbes = 4;
 inline constexpr UINTN kMaxProbeLength = 64;
 inline constexpr UINTN kMaxHandlerCalls = 16;
+inline constexpr UINTN kMaxKeysToRead = 16;
 inline constexpr UINTN kMaxFileName = 64;
 inline constexpr UINT64 kMinCommBufferSize = 64;
 inline constexpr UINT64 kMaxCommBufferSize = 0x10000;
@@ -76,6 +77,11 @@ struct HarnessConfig {
 
   BOOLEAN SelfTestErase;
   MemoryRange SelfTest;
+
+  UINT64 KeysToRead;  // keys the harness reads itself before loading the driver
+  // A box the harness draws and answers itself, to check the screen and key
+  // path of the runner before the driver is loaded.
+  BOOLEAN SelfTestBox;
 };
 
 void SetConfigDefaults(HarnessConfig& Config);

@@ -146,6 +146,33 @@ void ReportProcessor() {
   Report("cpu").Hex("signature", eax).Hex("family", family).Hex("model", model).Hex("stepping", eax & 0xF).Emit();
 }
 
+// Which of the protocols the driver looks up OVMF itself has, before the
+// harness adds anything.
+void ReportFirmware() {
+  struct Probe {
+    const char* Name;
+    const EFI_GUID* Guid;
+  };
+  const Probe probes[] = {
+      {"pcd", &gPcdProtocolGuid},
+      {"efi-pcd", &gEfiPcdProtocolGuid},
+      {"smm-communication", &gEfiSmmCommunicationProtocolGuid},
+      {"smm-base2", &gEfiSmmBase2ProtocolGuid},
+      {"dxe-smm-ready-to-lock", &gEfiDxeSmmReadyToLockProtocolGuid},
+      {"smm-ready-to-lock", &gEfiSmmReadyToLockProtocolGuid},
+      {"erase-ready", &gEraseServiceReadyProtocolGuid},
+      {"debug-print", &gDebugPrintProtocolGuid},
+      {"smbus-hc", &gSmbusHcProtocolGuid},
+      {"hii-database", &gHiiDatabaseProtocolGuid},
+  };
+  Report line("firmware");
+  for (const Probe& probe : probes) {
+    VOID* found = nullptr;
+    line.Flag(probe.Name, !EFI_ERROR(gHarness.BootServices->LocateProtocol(probe.Guid, nullptr, &found)));
+  }
+  line.Emit();
+}
+
 void ReportConsole() {
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out = gHarness.SystemTable->ConOut;
   Report line("console");
@@ -242,6 +269,61 @@ void ReportTscTables() {
     line.Dec("frequency", support::ReadUnaligned<UINT64>(table));
   }
   line.Emit();
+}
+
+// Reads keys from ConIn the way the prompt does, to check that keys sent on
+// the serial line arrive as the scan codes and characters meant.
+void ReadKeys() {
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL* in = gHarness.SystemTable->ConIn;
+  for (UINT64 n = 1; n <= gHarness.Config.KeysToRead; ++n) {
+    Report("key-wait").Dec("n", n).Emit();
+    EFI_INPUT_KEY key{};
+    EFI_STATUS status = in->ReadKeyStroke(in, &key);
+    while (status == EFI_NOT_READY) {
+      UINTN index = 0;
+      gHarness.BootServices->WaitForEvent(1, &in->WaitForKey, &index);
+      status = in->ReadKeyStroke(in, &key);
+    }
+    Report("key").Dec("n", n).Hex("scan", key.ScanCode).Hex("char", key.UnicodeChar).Status("status", status).Emit();
+  }
+}
+
+// Draws a framed box the way a pop-up dialog does (attribute 0x17, one
+// positioned line per row, box-drawing characters), waits for one key, then
+// clears the screen. Its position and text are fixed so that a scenario can
+// check where the runner's screen rebuild puts them.
+void DrawSelfTestBox() {
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out = gHarness.SystemTable->ConOut;
+  const INT32 savedAttribute = out->Mode->Attribute;
+  static constexpr CHAR16 kText[] = u"Press Y or N (test)";
+  constexpr UINTN kWidth = sizeof(kText) / sizeof(CHAR16) - 1;
+  CHAR16 line[kWidth + 3];
+  out->ClearScreen(out);
+  out->EnableCursor(out, FALSE);
+  out->SetAttribute(out, 0x17);
+  for (UINTN row = 0; row < 3; ++row) {
+    const bool edge = row != 1;
+    line[0] = row == 0 ? 0x250C : (row == 1 ? 0x2502 : 0x2514);
+    for (UINTN i = 0; i < kWidth; ++i) {
+      line[1 + i] = edge ? static_cast<CHAR16>(0x2500) : kText[i];
+    }
+    line[kWidth + 1] = row == 0 ? 0x2510 : (row == 1 ? 0x2502 : 0x2518);
+    line[kWidth + 2] = 0;
+    out->SetCursorPosition(out, 4, 2 + row);
+    out->OutputString(out, line);
+  }
+  out->SetAttribute(out, static_cast<UINTN>(savedAttribute));
+  out->SetCursorPosition(out, 0, 6);
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL* in = gHarness.SystemTable->ConIn;
+  EFI_INPUT_KEY key{};
+  EFI_STATUS status = in->ReadKeyStroke(in, &key);
+  while (status == EFI_NOT_READY) {
+    UINTN index = 0;
+    gHarness.BootServices->WaitForEvent(1, &in->WaitForKey, &index);
+    status = in->ReadKeyStroke(in, &key);
+  }
+  out->ClearScreen(out);
+  Report("selftest-box").Hex("scan", key.ScanCode).Hex("char", key.UnicodeChar).Status("status", status).Emit();
 }
 
 // --- The driver --------------------------------------------------------------------
@@ -361,7 +443,9 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   }
   LoadConfig(root);
   ReportProcessor();
+  ReportFirmware();
   ReportConsole();
+  SetConsoleMode();
 
   ProvideCommBuffer();
   ProvideTscTable();
@@ -373,6 +457,10 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   if (gHarness.Config.SelfTestErase != FALSE) {
     RunEraseSelfTest(gHarness.Config.SelfTest);
     gHarness.EraseRequests = 0;
+  }
+  ReadKeys();
+  if (gHarness.Config.SelfTestBox != FALSE) {
+    DrawSelfTestBox();
   }
 
   EFI_HANDLE driverHandle = nullptr;
@@ -393,7 +481,6 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
     ReportTscTables();
     ReportS3Record("after-start");
     const auto* interface = ReportRecoveryProtocol(driverHandle);
-    SetConsoleMode();
     CallHandler(interface);
     if (gHarness.Config.SignalReadyToBoot != FALSE) {
       SignalReadyToBoot();
