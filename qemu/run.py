@@ -26,8 +26,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ftpm_qemu as fq  # noqa: E402
 
 SCENARIO_KEYS = {"description", "window", "cpu", "image", "config", "keys", "timeout", "expect"}
-EXPECT_KEYS = {"reports", "absent", "counts", "text", "no_text", "prompts", "boxes", "image", "image_changes",
-               "ended", "config_errors"}
+EXPECT_KEYS = {"reports", "absent", "counts", "text", "no_text", "prompts", "boxes", "final_screen", "image",
+               "image_changes", "erases_in_image", "ended", "config_errors"}
 DEFAULT_TIMEOUT = 40.0
 MAX_TIMEOUT = 120.0
 
@@ -212,6 +212,44 @@ class Checker:
             else:
                 self.failures[-1] += "\n" + snap.render()
 
+    def final_screen(self, check: dict) -> None:
+        snap = self.result.screen.snapshot("final")
+        screen_text = "\n".join(snap.rows)
+        before = len(self.failures)
+        for snippet in check.get("contains", []):
+            if snippet not in screen_text:
+                self.fail(f"final_screen: should contain {snippet!r}")
+        for snippet in check.get("lacks", []):
+            if snippet in screen_text:
+                self.fail(f"final_screen: should not contain {snippet!r}")
+        if len(self.failures) == before:
+            self.ok()
+        else:
+            self.failures[-1] += "\n" + snap.render()
+
+    # Every range the flash service reports as erased reads 0xFF in the image
+    # file afterwards, and no byte outside those ranges changed.
+    def erases_in_image(self) -> None:
+        if self.before is None or self.after is None:
+            self.fail("erases_in_image: the scenario has no flash image")
+            return
+        erased = []
+        for report in self.result.reports:
+            if report.event == "smm-erase" and report.fields.get("action") == "erased":
+                offset, size = int(report.fields["offset"], 0), int(report.fields["size"], 0)
+                erased.append((offset, size))
+                got = self.after[offset:offset + size]
+                if got != b"\xff" * size:
+                    bad = next((i for i, b in enumerate(got) if b != 0xFF), len(got))
+                    self.fail(f"erases_in_image: {offset:#x}+{size:#x} was reported erased, but offset "
+                              f"{offset + bad:#x} does not read 0xff")
+        outside = [(o, n) for o, n in fq.changed_ranges(self.before, self.after)
+                   if not any(start <= o and o + n <= start + size for start, size in erased)]
+        if outside:
+            self.fail(f"erases_in_image: bytes changed outside the erased ranges: {format_ranges(outside)}")
+        if not any(f.startswith("erases_in_image") for f in self.failures):
+            self.ok()
+
     def image(self, checks: list[dict]) -> None:
         if self.after is None:
             self.fail("image: the scenario has no flash image to check")
@@ -293,8 +331,12 @@ def check_expectations(expect: dict, result: fq.RunResult, before: bytes | None,
         checker.prompts(int(expect["prompts"]))
     if "boxes" in expect:
         checker.boxes(expect["boxes"])
+    if "final_screen" in expect:
+        checker.final_screen(expect["final_screen"])
     if "image" in expect:
         checker.image(expect["image"])
+    if expect.get("erases_in_image"):
+        checker.erases_in_image()
     if "image_changes" in expect:
         checker.image_changes(expect["image_changes"])
     return checker

@@ -415,6 +415,7 @@ void SignalReadyToBoot() {
     bs->CloseEvent(event);
   }
   Report("ready-to-boot").Status("status", status).Dec("handovers", gHarness.S3HandOvers - before).Emit();
+  ReportSettingReads("ready-to-boot");
   ReportS3Record("after-ready-to-boot");
 }
 

@@ -274,6 +274,33 @@ class Expectations(unittest.TestCase):
         self.assertIn("runs past the image", checker.failures[1])
         self.assertIn("got:      0x10+0x10", checker.failures[2])
 
+    def test_erases_must_land_in_the_image_and_nowhere_else(self):
+        raw = (report("harness-started version=1") +
+               report("smm-erase n=1 form=ok address=0xfd00000010 size=0x10 offset=0x10 action=erased") +
+               report("smm-erase n=2 form=ok address=0x40 size=0x8 offset=0x40 action=none") +
+               report("reset-system type=cold"))
+        before = bytes(128)
+        after = bytearray(before)
+        after[0x10:0x20] = b"\xff" * 16
+        expect = {"ended": "cold-reset", "erases_in_image": True}
+        self.assertEqual(run.check_expectations(expect, result_from(raw), before, bytes(after)).failures, [])
+        after[0x1F] = 0  # one byte of the reported range not erased
+        after[0x40] = 0xFF  # a change where nothing was erased
+        failures = run.check_expectations(expect, result_from(raw), before, bytes(after)).failures
+        self.assertEqual(len(failures), 2)
+        self.assertIn("offset 0x1f does not read 0xff", failures[0])
+        self.assertIn("outside the erased ranges: 0x40+0x1", failures[1])
+
+    def test_final_screen(self):
+        raw = report("harness-started version=1") + box_bytes(0, 3, "Press Y") + b"\x1b[2J\x1b[01;01H" + report(
+            "reset-system type=shutdown")
+        ok = run.check_expectations({"final_screen": {"lacks": ["Press Y"], "contains": ["reset-system"]}},
+                                    result_from(raw), None, None)
+        self.assertEqual(ok.failures, [])
+        bad = run.check_expectations({"final_screen": {"contains": ["Press Y"]}}, result_from(raw), None, None)
+        self.assertEqual(len(bad.failures), 1)
+        self.assertIn("should contain 'Press Y'", bad.failures[0])
+
     def test_scenario_files_are_validated(self):
         with tempfile.TemporaryDirectory() as work:
             path = os.path.join(work, "s.json")
