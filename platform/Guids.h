@@ -9,6 +9,8 @@ inline constexpr EFI_GUID gFtpmRecoveryProtocolGuid = MakeGuid("2332FAD6-BEF3-4A
 inline constexpr EFI_GUID gBufferCacheProtocolGuid = MakeGuid("AF62673D-DEDA-43AE-8F03-9C2D89FD78DA");
 inline constexpr EFI_GUID gHeapBufferHobGuid = MakeGuid("D97D161A-16CD-4ADA-B9F6-AEC3F9FCCC2C");
 inline constexpr EFI_GUID gTscFrequencyTableGuid = MakeGuid("9BC17822-F911-4E18-B212-C9FB9E4E3B36");
+// Name of the driver's firmware file (FtpmRecoveryDxe.ffs) in a firmware volume.
+inline constexpr EFI_GUID gFtpmRecoveryDxeFileGuid = MakeGuid("45FE3E99-C7A4-4918-B123-914F98F78C8B");
 
 // --- Platform protocols the driver looks up --------------------------------
 inline constexpr EFI_GUID gDebugPrintProtocolGuid = MakeGuid("669ED5B1-49A3-4C59-9D2D-0432AD6CDB61");
@@ -50,6 +52,9 @@ inline constexpr EFI_GUID gLockBoxFixLengthGuid = MakeGuid("627EE2DA-3BF9-439B-9
 inline constexpr EFI_GUID gEfiHobListGuid = MakeGuid("7739F24C-93D7-11D4-9A3A-0090273FC14D");
 inline constexpr EFI_GUID gEfiDxeServicesTableGuid = MakeGuid("05AD34BA-6F02-4214-952E-4DA0398E2BB9");
 inline constexpr EFI_GUID gEfiEventReadyToBootGuid = MakeGuid("7CE88FB3-4BD7-4679-87A8-A8D8DEE50D2B");
+
+// --- Firmware storage -----------------------------------------------------------
+inline constexpr EFI_GUID gEfiFirmwareFileSystem2Guid = MakeGuid("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
 
 // --- Standard UEFI protocols used by the firmware harness ---------------------
 inline constexpr EFI_GUID gEfiLoadedImageProtocolGuid = MakeGuid("5B1B31A1-9562-11D2-8E3F-00A0C969723B");
