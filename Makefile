@@ -4,7 +4,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 KEYS ?=
 
-.PHONY: all deps build build-host build-asan build-uefi test test-host test-asan demo lint fuzz clean
+.PHONY: all deps build build-host build-asan build-uefi package test test-host test-asan demo lint fuzz clean
 
 all: build
 
@@ -23,7 +23,13 @@ build-uefi: deps
 	cmake --preset uefi >/dev/null
 	cmake --build --preset uefi -j $(JOBS)
 
-build: build-uefi build-host
+# The driver as a firmware file and a firmware volume holding it, beside the
+# .efi: what a platform integrates.
+package: build-uefi build-host
+	build/host/tools/ftpm-recovery package build/uefi/FtpmRecoveryDxe.efi \
+	    --ffs build/uefi/FtpmRecoveryDxe.ffs --fv build/uefi/FtpmRecoveryDxe.fv
+
+build: build-uefi build-host package
 
 # Unit and scenario tests on the simulated platform, the firmware runs in
 # OVMF, then everything again under AddressSanitizer and
