@@ -454,9 +454,9 @@ def build_image_from_layout(tool: str, layout: str, output: str) -> None:
 def fit_image(data: bytes, window: str) -> bytes:
     """Pads a flash image with 0xFF to the window's file size. For the 16 MB
     window the top 2 MiB belong to OVMF: bytes there must be 0xFF (erased)."""
-    spec = WINDOWS[window]
-    size = spec["image_size"]
-    if len(data) > spec["flash_size"]:
+    sizes = WINDOWS[window]
+    size = sizes["image_size"]
+    if len(data) > sizes["flash_size"]:
         raise HarnessError(f"image of {len(data)} bytes is larger than the {window} flash")
     if len(data) > size:
         tail = data[size:]

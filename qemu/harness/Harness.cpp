@@ -238,7 +238,7 @@ void RunProbes() {
   for (UINTN i = 0; i < gHarness.Config.ProbeCount; ++i) {
     const MemoryRange& probe = gHarness.Config.Probes[i];
     UINT8 bytes[kMaxProbeLength];
-    const auto* source = reinterpret_cast<const volatile UINT8*>(static_cast<UINTN>(probe.Address));
+    const auto* source = PhysicalPointer<const volatile UINT8>(probe.Address);
     for (UINTN k = 0; k < probe.Length; ++k) {
       bytes[k] = source[k];
     }
@@ -255,7 +255,7 @@ void ReportTscTables() {
   UINT64 count = 0;
   VOID* table = nullptr;
   for (UINTN i = 0; i < st->NumberOfTableEntries; ++i) {
-    if (support::CompareGuid(&st->ConfigurationTable[i].VendorGuid, &gTscFrequencyTableGuid)) {
+    if (support::CompareGuid(&st->ConfigurationTable[i].VendorGuid, &gTscFrequencyTableGuid) != FALSE) {
       ++count;
       if (table == nullptr) {
         table = st->ConfigurationTable[i].VendorTable;

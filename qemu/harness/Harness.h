@@ -52,6 +52,15 @@ struct HarnessState {
 
 extern constinit HarnessState gHarness;
 
+// Memory at a physical address (identity-mapped while boot services run).
+template <typename T>
+T* PhysicalPointer(UINT64 Address) {
+  T* pointer = nullptr;
+  static_assert(sizeof(T*) == sizeof(UINT64));
+  __builtin_memcpy(&pointer, &Address, sizeof(UINT64));
+  return pointer;
+}
+
 // Writes "@@FTPM " + Line + CR LF to ConOut.
 void EmitReport(const TextBuffer& Line);
 

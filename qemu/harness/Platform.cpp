@@ -13,7 +13,8 @@ namespace {
 // --- Settings --------------------------------------------------------------
 
 bool IsCommBufferToken(const EFI_GUID* Guid, UINTN Token) {
-  return Guid != nullptr && Token == kCommBufferToken && support::CompareGuid(Guid, &gSmmCommBufferTokenSpaceGuid);
+  return Guid != nullptr && Token == kCommBufferToken &&
+         support::CompareGuid(Guid, &gSmmCommBufferTokenSpaceGuid) != FALSE;
 }
 
 // The value of one of the driver's tokens, counted as a read; false for every

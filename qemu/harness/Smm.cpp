@@ -119,7 +119,7 @@ EFI_STATUS FlashService(UINT8* Message, UINTN CommSize) {
   if (gHarness.Config.Window == EraseWindow::Window64M) {
     // The 64 MB window is a file-backed memory device in QEMU: the erased
     // bytes land in the image file.
-    support::SetMem(reinterpret_cast<VOID*>(kWindow64MBase + offset), size, 0xFF);
+    support::SetMem(PhysicalPointer<VOID>(kWindow64MBase + offset), size, 0xFF);
     line.Text("action", "erased");
   } else {
     line.Text("action", "none");
@@ -135,7 +135,7 @@ void DescribeS3Record(Report& Line, UINT64 Record) {
     Line.Text("record-state", "unreadable");
     return;
   }
-  const auto* record = reinterpret_cast<const UINT8*>(static_cast<UINTN>(Record));
+  const auto* record = PhysicalPointer<const UINT8>(Record);
   const UINT64 table = ReadUnaligned<UINT64>(record + 8);
   Line.Dec("locked", record[0]).Dec("closed", record[1]).Hex("record-reserved", ReadUnaligned<UINT64>(record) >> 16);
   Line.Hex("table", table);
@@ -148,7 +148,7 @@ void DescribeS3Record(Report& Line, UINT64 Record) {
     Line.Text("table-state", "unreadable");
     return;
   }
-  const auto* header = reinterpret_cast<const UINT8*>(static_cast<UINTN>(table));
+  const auto* header = PhysicalPointer<const UINT8>(table);
   char signature[5] = {static_cast<char>(header[0]), static_cast<char>(header[1]), static_cast<char>(header[2]),
                        static_cast<char>(header[3]), 0};
   const UINT64 size = ReadUnaligned<UINT64>(header + 32);
@@ -196,10 +196,10 @@ EFI_STATUS EFIAPI Communicate(const EFI_SMM_COMMUNICATION_PROTOCOL* /*This*/, VO
   auto* message = static_cast<UINT8*>(CommBuffer);
   EFI_GUID guid;
   support::CopyMem(&guid, message, sizeof(guid));
-  if (support::CompareGuid(&guid, &gFlashSmmServiceGuid)) {
+  if (support::CompareGuid(&guid, &gFlashSmmServiceGuid) != FALSE) {
     return FlashService(message, *CommSize);
   }
-  if (support::CompareGuid(&guid, &gS3TableHandOverGuid)) {
+  if (support::CompareGuid(&guid, &gS3TableHandOverGuid) != FALSE) {
     return S3Receiver(message, *CommSize);
   }
   Report("smm-message")
@@ -275,7 +275,7 @@ void RunEraseSelfTest(const MemoryRange& Range) {
     Report("selftest-erase").Text("result", "skipped").Status("locate-status", status).Emit();
     return;
   }
-  auto* message = reinterpret_cast<UINT8*>(static_cast<UINTN>(gHarness.CommBuffer));
+  auto* message = PhysicalPointer<UINT8>(gHarness.CommBuffer);
   support::ZeroMem(message, kFieldOffset + 16);
   support::CopyMem(message, &gFlashSmmServiceGuid, sizeof(EFI_GUID));
   support::WriteUnaligned<UINT64>(message + kMessageLengthOffset, kEraseMessageLength);

@@ -53,9 +53,18 @@ constexpr StatusEntry kStatusNames[] = {
     {EFI_WARN_STALE_DATA, "EFI_WARN_STALE_DATA"},
 };
 
+// A pointer passed in an argument slot.
+template <typename T>
+const T* PointerArgument(UINT64 Slot) {
+  const T* pointer = nullptr;
+  static_assert(sizeof(const T*) == sizeof(UINT64));
+  __builtin_memcpy(&pointer, &Slot, sizeof(UINT64));
+  return pointer;
+}
+
 char LowerCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// One conversion specification of a debug format: "%", flags, width,
+// One conversion of a debug format: "%", flags, width,
 // precision, size marker, conversion character.
 struct Conversion {
   bool LeftAlign;
@@ -68,18 +77,18 @@ struct Conversion {
 };
 
 // Writes Piece padded to the conversion's width.
-void AppendPadded(TextBuffer& Out, const TextBuffer& Piece, const Conversion& Spec, bool Numeric) {
+void AppendPadded(TextBuffer& Out, const TextBuffer& Piece, const Conversion& Conv, bool Numeric) {
   const UINTN length = Piece.Length();
-  const UINTN fill = Spec.Width > length ? Spec.Width - length : 0;
+  const UINTN fill = Conv.Width > length ? Conv.Width - length : 0;
   const char* text = Piece.CStr();
-  if (Spec.LeftAlign) {
+  if (Conv.LeftAlign) {
     Out.Append(text);
     for (UINTN i = 0; i < fill; ++i) {
       Out.AppendChar(' ');
     }
     return;
   }
-  if (Spec.ZeroPad && Numeric) {
+  if (Conv.ZeroPad && Numeric) {
     UINTN start = 0;
     if (text[0] == '-') {
       Out.AppendChar('-');
@@ -257,44 +266,44 @@ void FormatDebugMessage(TextBuffer& Out, const char* Format, const UINT64* Argum
     }
     const char* start = p;
     ++p;
-    Conversion spec{};
+    Conversion conv{};
     for (;; ++p) {
       if (*p == '-') {
-        spec.LeftAlign = true;
+        conv.LeftAlign = true;
       } else if (*p == '0') {
-        spec.ZeroPad = true;
+        conv.ZeroPad = true;
       } else if (*p != ' ' && *p != '+' && *p != ',') {
         break;
       }
     }
     for (; *p >= '0' && *p <= '9'; ++p) {
-      spec.Width = spec.Width < 1000 ? spec.Width * 10 + static_cast<UINTN>(*p - '0') : spec.Width;
+      conv.Width = conv.Width < 1000 ? conv.Width * 10 + static_cast<UINTN>(*p - '0') : conv.Width;
     }
     if (*p == '.') {
-      spec.HasPrecision = true;
+      conv.HasPrecision = true;
       for (++p; *p >= '0' && *p <= '9'; ++p) {
-        spec.Precision = spec.Precision < 1000 ? spec.Precision * 10 + static_cast<UINTN>(*p - '0') : spec.Precision;
+        conv.Precision = conv.Precision < 1000 ? conv.Precision * 10 + static_cast<UINTN>(*p - '0') : conv.Precision;
       }
     }
     for (; *p == 'l' || *p == 'L'; ++p) {
-      spec.Long = true;
+      conv.Long = true;
     }
-    spec.Type = *p;
-    if (spec.Width > 64) {
-      spec.Width = 64;
+    conv.Type = *p;
+    if (conv.Width > 64) {
+      conv.Width = 64;
     }
-    if (spec.Type == 0) {
+    if (conv.Type == 0) {
       Out.Append(start);
       return;
     }
-    if (spec.Type == '%') {
+    if (conv.Type == '%') {
       Out.AppendChar('%');
       continue;
     }
     UINT64 value = 0;
-    const bool known = spec.Type == 'a' || spec.Type == 's' || spec.Type == 'c' || spec.Type == 'd' ||
-                       spec.Type == 'i' || spec.Type == 'u' || spec.Type == 'x' || spec.Type == 'X' ||
-                       spec.Type == 'p' || spec.Type == 'r' || spec.Type == 'g';
+    const bool known = conv.Type == 'a' || conv.Type == 's' || conv.Type == 'c' || conv.Type == 'd' ||
+                       conv.Type == 'i' || conv.Type == 'u' || conv.Type == 'x' || conv.Type == 'X' ||
+                       conv.Type == 'p' || conv.Type == 'r' || conv.Type == 'g';
     if (!known) {
       for (const char* q = start; q <= p; ++q) {
         Out.AppendChar(*q);
@@ -307,15 +316,15 @@ void FormatDebugMessage(TextBuffer& Out, const char* Format, const UINT64* Argum
     }
     TextBuffer piece;
     bool numeric = true;
-    const UINTN limit = spec.HasPrecision && spec.Precision < kMaxStringArgument ? spec.Precision : kMaxStringArgument;
-    switch (spec.Type) {
+    const UINTN limit = conv.HasPrecision && conv.Precision < kMaxStringArgument ? conv.Precision : kMaxStringArgument;
+    switch (conv.Type) {
       case 'a':
         numeric = false;
-        AppendAsciiArgument(piece, reinterpret_cast<const char*>(static_cast<UINTN>(value)), limit);
+        AppendAsciiArgument(piece, PointerArgument<char>(value), limit);
         break;
       case 's':
         numeric = false;
-        AppendUtf16Argument(piece, reinterpret_cast<const CHAR16*>(static_cast<UINTN>(value)), limit);
+        AppendUtf16Argument(piece, PointerArgument<CHAR16>(value), limit);
         break;
       case 'c': {
         numeric = false;
@@ -325,14 +334,14 @@ void FormatDebugMessage(TextBuffer& Out, const char* Format, const UINT64* Argum
       }
       case 'd':
       case 'i':
-        piece.AppendSigned(spec.Long ? static_cast<INT64>(value) : static_cast<INT32>(static_cast<UINT32>(value)));
+        piece.AppendSigned(conv.Long ? static_cast<INT64>(value) : static_cast<INT32>(static_cast<UINT32>(value)));
         break;
       case 'u':
-        piece.AppendDecimal(spec.Long ? value : static_cast<UINT32>(value));
+        piece.AppendDecimal(conv.Long ? value : static_cast<UINT32>(value));
         break;
       case 'x':
       case 'X':
-        piece.AppendHexDigits(spec.Long ? value : static_cast<UINT32>(value), 1, spec.Type == 'X');
+        piece.AppendHexDigits(conv.Long ? value : static_cast<UINT32>(value), 1, conv.Type == 'X');
         break;
       case 'p':
         piece.AppendHexDigits(value, 16, true);
@@ -343,7 +352,7 @@ void FormatDebugMessage(TextBuffer& Out, const char* Format, const UINT64* Argum
         break;
       case 'g': {
         numeric = false;
-        const auto* guid = reinterpret_cast<const EFI_GUID*>(static_cast<UINTN>(value));
+        const auto* guid = PointerArgument<EFI_GUID>(value);
         if (guid == nullptr) {
           piece.Append("<null guid>");
         } else {
@@ -354,7 +363,7 @@ void FormatDebugMessage(TextBuffer& Out, const char* Format, const UINT64* Argum
       default:
         break;
     }
-    AppendPadded(Out, piece, spec, numeric);
+    AppendPadded(Out, piece, conv, numeric);
   }
 }
 
@@ -386,7 +395,7 @@ bool ParseUnsigned(const char* Text, UINTN Length, UINT64* Value) {
     if (c >= '0' && c <= '9') {
       digit = static_cast<UINT64>(c - '0');
     } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = static_cast<UINT64>(c - 'a' + 10);
+      digit = static_cast<UINT64>(c - 'a') + 10;
     } else if (c == '_') {
       continue;  // digit group separator
     } else {
