@@ -82,9 +82,28 @@ void Registers::Write32(UINT64 address, UINT32 value) {
 
 // --- Flash ------------------------------------------------------------------------
 
+namespace {
+// The storage of the last machine's flash, reused by the next one.
+std::vector<UINT8>& SpareFlashStorage() {
+  static std::vector<UINT8> spare;
+  return spare;
+}
+}  // namespace
+
+Flash::~Flash() {
+  if (image_.size() == kFlashSize && SpareFlashStorage().empty()) {
+    SpareFlashStorage().swap(image_);
+  }
+}
+
 std::vector<UINT8>& Flash::Image() {
   if (image_.empty()) {
-    image_.assign(kFlashSize, 0xFF);
+    if (SpareFlashStorage().size() == kFlashSize) {
+      image_.swap(SpareFlashStorage());
+      std::fill(image_.begin(), image_.end(), 0xFF);
+    } else {
+      image_.assign(kFlashSize, 0xFF);
+    }
   }
   return image_;
 }
