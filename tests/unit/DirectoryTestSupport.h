@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Guids.h"
 #include "sim/Machine.h"
 #include "support/BufferCache.h"
 #include "support/Diagnostics.h"
@@ -164,9 +165,11 @@ class DirectoryMachine : public ::testing::Test {
     m.LoadDriverImage();
     StartBufferCache();
   }
-  // Starts the buffer cache as start-up does. The remembered protocol and HOB
-  // list pointers are those of this machine, not of an earlier one.
+  // Starts the buffer cache as start-up does in a new boot: a list of its own,
+  // filled from the HOB list. The remembered protocol and HOB-list pointers
+  // are those of this machine, not of an earlier one.
   void StartBufferCache() {
+    m.UninstallProtocol(gBufferCacheProtocolGuid);
     support::gDiagnosticsState = {};
     support::gBufferCacheState = {nullptr, nullptr, nullptr, support::kBufferCacheInterfaceAtLoad};
     support::ImportHeapBuffers();

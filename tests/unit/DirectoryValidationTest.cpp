@@ -8,7 +8,6 @@
 #include <random>
 
 #include "directory/ProcessorIdentity.h"
-#include "platform/Guids.h"
 #include "tests/unit/DirectoryTestSupport.h"
 
 namespace ftpm::directory {
@@ -331,7 +330,6 @@ TEST_F(CachedDirectoryTest, HandedOverBuffersAreJudgedAndShortOnesRefused) {
                    .HeapBuffer(41023, std::vector<uint8_t>(good.data.begin(), good.data.begin() + 40))
                    .HeapBuffer(41020, std::vector<uint8_t>{1, 0, 0, 0, 1})
                    .Build());
-  m.UninstallProtocol(gBufferCacheProtocolGuid);  // start the cache afresh from these HOBs
   StartBufferCache();
   EXPECT_EQ(Check(41021), TRUE);
   EXPECT_EQ(Check(41023), FALSE);

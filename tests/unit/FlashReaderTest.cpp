@@ -20,8 +20,8 @@ class FlashReaderTest : public testing::DirectoryMachine {
     // both ends of the 16 MB window and of the 64 MB window, so that the two
     // windows and the offsets above 16 MB differ.
     std::vector<uint8_t>& image = m.flash.Image();
-    for (auto [from, to] : {std::pair<size_t, size_t>{0, 0x10000}, {0x120000, 0x130000}, {0xFF0000, 0x1030000},
-                            {0x3FF0000, 0x4000000}}) {
+    for (auto [from, to] :
+         {std::pair<size_t, size_t>{0, 0x10000}, {0x120000, 0x130000}, {0xFF0000, 0x1030000}, {0x3FF0000, 0x4000000}}) {
       for (size_t o = from; o < to; ++o) {
         image[o] = static_cast<uint8_t>((o * 131) ^ (o >> 8) ^ (o >> 16));
       }
