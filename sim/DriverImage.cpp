@@ -1,6 +1,7 @@
 #include "sim/DriverImage.h"
 
 #include "driver/EntryPoint.h"
+#include "driver/FlashErase.h"
 #include "support/BufferCache.h"
 #include "support/Diagnostics.h"
 #include "support/Firmware.h"
@@ -10,7 +11,14 @@ namespace ftpm::sim {
 
 // Every module's state record appears here once; a record missing from this
 // list would leak state from one simulated boot into the next.
-void ResetDriverImage() { support::gFirmware = {}; }
+void ResetDriverImage() {
+  support::gFirmware = {};
+  support::gSettingsState = {};
+  support::gDiagnosticsState = {};
+  support::gBufferCacheState = {nullptr, nullptr, nullptr, support::kBufferCacheInterfaceAtLoad};
+  driver::gEntryState = {};
+  driver::gFlashEraseState = {};
+}
 
 void BindDriverImage(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
   support::RecordFirmwareTables(imageHandle, systemTable);

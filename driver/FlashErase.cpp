@@ -1,0 +1,69 @@
+#include "driver/FlashErase.h"
+
+#include "platform/Guids.h"
+#include "support/Firmware.h"
+#include "support/Settings.h"
+#include "support/SmmCommunication.h"
+
+namespace ftpm::driver {
+
+constinit FlashEraseState gFlashEraseState{};
+
+namespace {
+
+// FlashEraseRequest carries two 64-bit fields: Address, then Size.
+constexpr UINTN kEraseFieldCount = 2;
+constexpr UINTN kAddressField = 0;
+constexpr UINTN kSizeField = 1;
+static_assert(sizeof(support::SmmMessage<kEraseFieldCount>) == sizeof(support::FlashEraseRequest));
+
+// Both protocols, looked up while still missing. A lookup that fails, or that
+// succeeds without an SMM communication interface, leaves the state as it was.
+bool EraseProtocolsFound() {
+  if (gFlashEraseState.EraseServiceReady == FALSE) {
+    VOID* ready = nullptr;
+    if (EFI_ERROR(support::BootServices()->LocateProtocol(&gEraseServiceReadyProtocolGuid, nullptr, &ready))) {
+      return false;
+    }
+    gFlashEraseState.EraseServiceReady = TRUE;
+  }
+  if (gFlashEraseState.SmmCommunication == nullptr) {
+    VOID* found = nullptr;
+    if (EFI_ERROR(support::BootServices()->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr, &found))) {
+      return false;
+    }
+    gFlashEraseState.SmmCommunication = static_cast<EFI_SMM_COMMUNICATION_PROTOCOL*>(found);
+  }
+  return gFlashEraseState.SmmCommunication != nullptr;
+}
+
+}  // namespace
+
+EFI_STATUS RequestFlashErase(UINT64 Address, UINT64* Size) {
+  if (!EraseProtocolsFound()) {
+    return EFI_NOT_FOUND;
+  }
+  if (Size == nullptr || *Size == 0) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const UINT64 bufferAddress = support::SmmCommBufferAddress();
+  if (bufferAddress == 0) {
+    return EFI_SUCCESS;
+  }
+
+  // The platform names its buffer by address; the driver runs identity-mapped.
+  auto* buffer = reinterpret_cast<VOID*>(static_cast<UINTN>(bufferAddress));  // NOLINT(performance-no-int-to-ptr)
+  support::BeginSmmMessage<kEraseFieldCount>(buffer, gFlashSmmServiceGuid, support::kFlashEraseFunction);
+  support::SetSmmMessageField<kEraseFieldCount>(buffer, kAddressField, Address);
+  support::SetSmmMessageField<kEraseFieldCount>(buffer, kSizeField, *Size);
+
+  UINTN commSize = support::FlashEraseRequest::kCommSize;
+  EFI_SMM_COMMUNICATION_PROTOCOL* smm = gFlashEraseState.SmmCommunication;
+  const EFI_STATUS status = smm->Communicate(smm, buffer, &commSize);
+  // SMM may have shortened or grown the range; the caller sees what it left,
+  // whatever the status.
+  *Size = support::GetSmmMessageField<kEraseFieldCount>(buffer, kSizeField);
+  return status;
+}
+
+}  // namespace ftpm::driver
