@@ -2,9 +2,11 @@
 
 #include "driver/EntryPoint.h"
 #include "driver/FlashErase.h"
+#include "support/BootScript.h"
 #include "support/BufferCache.h"
 #include "support/Diagnostics.h"
 #include "support/Firmware.h"
+#include "support/S3SaveTable.h"
 #include "support/Settings.h"
 
 namespace ftpm::sim {
@@ -16,6 +18,8 @@ void ResetDriverImage() {
   support::gSettingsState = {};
   support::gDiagnosticsState = {};
   support::gBufferCacheState = {nullptr, nullptr, nullptr, support::kBufferCacheInterfaceAtLoad};
+  support::gBootScriptState = {};
+  support::gS3SaveTableState = {};
   driver::gEntryState = {};
   driver::gFlashEraseState = {};
 }

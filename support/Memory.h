@@ -31,4 +31,17 @@ inline void WriteUnaligned(void* Destination, T Value) {
   __builtin_memcpy(Destination, &Value, sizeof(T));
 }
 
+// Addresses that firmware and other components hand over as integers
+// (settings, shared records) and pointers, converted both ways. The driver
+// runs identity-mapped, so an address is the pointer's value.
+template <typename T>
+inline T* AddressToPointer(UINT64 Address) {
+  return reinterpret_cast<T*>(static_cast<UINTN>(Address));  // NOLINT(performance-no-int-to-ptr)
+}
+
+template <typename T>
+inline UINT64 PointerToAddress(T* Pointer) {
+  return static_cast<UINT64>(reinterpret_cast<UINTN>(Pointer));
+}
+
 }  // namespace ftpm::support
