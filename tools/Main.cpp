@@ -7,6 +7,9 @@
 int main(int argc, char** argv) {
   CLI::App app{"ftpm-recovery: the fTPM NVRAM recovery driver's companion tool"};
   app.require_subcommand(1);
+  // Bad arguments are reported in one line on stderr.
+  app.failure_message(
+      [](const CLI::App*, const CLI::Error& error) { return std::string("ftpm-recovery: ") + error.what() + "\n"; });
   for (const auto& registerCommand : ftpm::tools::Commands()) {
     registerCommand(app);
   }
