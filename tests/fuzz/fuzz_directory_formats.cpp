@@ -68,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The same bytes as the content of every cached buffer the rules know.
   for (UINT32 handle : {support::kAbInfoHandle, support::kMvqDirectoryHandle, support::kBhdDirectoryHandle,
                         support::kMvqL2DirectoryHandle, support::kBl2DirectoryHandle}) {
-    const UINT32 bytes = handle == support::kAbInfoHandle ? sizeof(directory::AbRecoveryInfo)
-                                                          : directory::kDirectoryCopySize;
+    const UINT32 bytes =
+        handle == support::kAbInfoHandle ? sizeof(directory::AbRecoveryInfo) : directory::kDirectoryCopySize;
     VOID* buffer = nullptr;
     if (support::GetOrCreateBuffer(handle, bytes, &buffer) == FALSE) {
       std::abort();
