@@ -1,0 +1,374 @@
+// Whole recovery stories on the simulated platform: start-up with a recovery
+// setting, a boot component calling the handler, keys typed, erase requests
+// reaching the SMM flash service and the bytes erased in the flash image, the
+// cold reset, and the boot after it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "sim/Machine.h"
+#include "tests/unit/DirectoryTestSupport.h"
+
+namespace ftpm {
+namespace {
+
+using sim::ConsoleOp;
+using sim::Machine;
+using sim::RunOutcome;
+using sim::StopReason;
+using testing::Bytes;
+using testing::Entry;
+using testing::kCpu16M;
+using testing::kCpuAb2;
+
+constexpr uint32_t kDirectory = 0x100000;
+constexpr uint32_t kLevel2 = 0x200000;
+constexpr uint32_t kFtpmNvram = 0x300000;
+constexpr uint32_t kFtpmNvramSize = 0x4000;
+constexpr uint32_t kMvqNvram = 0x310000;
+constexpr uint32_t kMvqNvramSize = 0x2000;
+
+// A 16 MB-window image: a signature block, a plain level-1 directory whose
+// type-0x40 entry points at a level-2 directory holding the two NVRAM
+// entries, and recognisable bytes in and around both NVRAM ranges.
+std::vector<uint8_t> PlainImage(bool withFtpm = true, bool withMvq = true) {
+  Bytes image(0x400000);
+  image.SignatureBlock(0x20000, kDirectory);
+  image.Directory(kDirectory, "$MVQ", {{0x40, 0x1000, kLevel2}, {0x01, 0x100, 0x50000}});
+  std::vector<Entry> level2;
+  if (withFtpm) {
+    level2.push_back({0x04, kFtpmNvramSize, kFtpmNvram});
+  }
+  if (withMvq) {
+    level2.push_back({0x54, kMvqNvramSize, kMvqNvram});
+  }
+  image.Directory(kLevel2, "$ML2", level2);
+  std::fill(image.data.begin() + kFtpmNvram - 0x10, image.data.begin() + kMvqNvram + kMvqNvramSize + 0x10, 0x5A);
+  return image.data;
+}
+
+class RecoveryStory : public ::testing::Test {
+ protected:
+  RecoveryStory() { m.cpu.Signature = kCpu16M; }
+
+  RunOutcome Boot(std::vector<uint8_t> image) {
+    m.flash.SetImage(image);
+    RunOutcome start = m.StartDriver();
+    EXPECT_EQ(start.Status, EFI_SUCCESS);
+    return start;
+  }
+  void Keys(const std::u16string& keys) {
+    for (char16_t c : keys) {
+      m.console.QueueKey(c);
+    }
+  }
+  // How many times the prompt's first row went out.
+  size_t PromptsDrawn() const {
+    size_t n = 0;
+    for (const auto& call : m.console.CallsOf(ConsoleOp::OutputString)) {
+      n += call.Text.rfind(u"Press Y to reset", 0) == 0 ? 1 : 0;
+    }
+    return n;
+  }
+  bool ScreenShows(const std::string& text) const {
+    for (const std::string& row : m.console.ScreenUtf8()) {
+      if (row.find(text) != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }
+  uint8_t FlashAt(uint64_t offset) { return m.flash.Image()[offset]; }
+  bool Erased(uint64_t offset, uint64_t size) {
+    const auto& image = m.flash.Image();
+    return std::all_of(image.begin() + static_cast<long>(offset), image.begin() + static_cast<long>(offset + size),
+                       [](uint8_t b) { return b == 0xFF; });
+  }
+
+  Machine m;
+  std::vector<std::string> snapshot;
+};
+
+TEST_F(RecoveryStory, FullCaseYesErasesBothNvramsInOrderThenColdResets) {
+  m.settings.Set(122, 1);
+  Boot(PlainImage());
+  ASSERT_TRUE(m.RecoveryProtocolInstalled());
+  Keys(u"Y");
+  RunOutcome outcome = m.CallRecoveryHandler();
+
+  ASSERT_TRUE(outcome.StoppedBy(StopReason::Reset));
+  ASSERT_EQ(m.runtime.Resets.size(), 1U);
+  EXPECT_EQ(m.runtime.Resets[0].Type, EfiResetCold);
+  ASSERT_EQ(m.smm.EraseRequests.size(), 2U);
+  EXPECT_EQ(m.smm.EraseRequests[0].Address, kFtpmNvram);
+  EXPECT_EQ(m.smm.EraseRequests[0].Size, kFtpmNvramSize);
+  EXPECT_EQ(m.smm.EraseRequests[1].Address, kMvqNvram);
+  EXPECT_EQ(m.smm.EraseRequests[1].Size, kMvqNvramSize);
+  EXPECT_TRUE(m.smm.EraseRequests[0].Valid && m.smm.EraseRequests[1].Valid);
+  EXPECT_TRUE(Erased(kFtpmNvram, kFtpmNvramSize));
+  EXPECT_TRUE(Erased(kMvqNvram, kMvqNvramSize));
+  EXPECT_EQ(FlashAt(kFtpmNvram - 1), 0x5A);
+  EXPECT_EQ(FlashAt(kFtpmNvram + kFtpmNvramSize), 0x5A);
+  EXPECT_EQ(FlashAt(kMvqNvram + kMvqNvramSize), 0x5A);
+  // The prompt was cleared and the erasing message stays on screen during the erase.
+  EXPECT_EQ(m.console.ClearScreens, 1U);
+  EXPECT_TRUE(ScreenShows(" Erasing MVQ NVRAM and fTPM NVRAM.... "));
+  EXPECT_FALSE(ScreenShows("Press Y"));
+}
+
+TEST(RecoveryBoots, TheBootAfterTheEraseRunsOnTheErasedFlash) {
+  std::vector<uint8_t> flash;
+  {
+    Machine first;
+    first.cpu.Signature = kCpu16M;
+    first.flash.SetImage(PlainImage());
+    first.settings.Set(122, 1);
+    ASSERT_EQ(first.StartDriver().Status, EFI_SUCCESS);
+    first.console.QueueKey(u'y');
+    ASSERT_TRUE(first.CallRecoveryHandler().StoppedBy(StopReason::Reset));
+    flash = first.flash.Image();
+  }
+  // The platform has recorded the new processor: no prompt this boot, and
+  // the flash is neither read nor changed.
+  {
+    Machine next;
+    next.cpu.Signature = kCpu16M;
+    next.flash.SetImage(flash);
+    ASSERT_EQ(next.StartDriver().Status, EFI_SUCCESS);
+    EXPECT_FALSE(next.RecoveryProtocolInstalled());
+    EXPECT_EQ(next.flash.Image(), flash);
+    EXPECT_TRUE(next.flash.Log.empty());
+  }
+  // Asked again all the same, the user keeps what is there: the directories
+  // still name the erased ranges, and nothing is sent.
+  {
+    Machine again;
+    again.cpu.Signature = kCpu16M;
+    again.flash.SetImage(flash);
+    again.settings.Set(377, 1);
+    ASSERT_EQ(again.StartDriver().Status, EFI_SUCCESS);
+    again.console.QueueKey(u'n');
+    EXPECT_EQ(again.CallRecoveryHandler().Status, EFI_SUCCESS);
+    EXPECT_TRUE(again.smm.Messages.empty());
+    EXPECT_EQ(again.flash.Image(), flash);
+  }
+}
+
+TEST_F(RecoveryStory, OtherKeysRedrawThePromptUntilNAndNothingIsErased) {
+  m.settings.Set(122, 1);
+  Boot(PlainImage());
+  m.console.QueueKey(u'x');
+  m.console.QueueKey(0, SCAN_ESC);
+  m.console.QueueKey(u'N');
+  RunOutcome outcome = m.CallRecoveryHandler();
+  ASSERT_TRUE(outcome.Returned());
+  EXPECT_EQ(*outcome.Status, EFI_SUCCESS);
+  EXPECT_EQ(PromptsDrawn(), 3U);
+  EXPECT_EQ(m.console.ClearScreens, 1U);
+  EXPECT_TRUE(m.smm.Messages.empty());
+  EXPECT_TRUE(m.runtime.Resets.empty());
+  EXPECT_TRUE(m.flash.Log.empty());  // the directories are never read on N
+  EXPECT_FALSE(ScreenShows("Press"));
+}
+
+TEST_F(RecoveryStory, LowercaseNAnswersLikeN) {
+  m.settings.Set(377, 1);
+  Boot(PlainImage());
+  Keys(u"n");
+  EXPECT_EQ(m.CallRecoveryHandler().Status, EFI_SUCCESS);
+  EXPECT_TRUE(m.smm.EraseRequests.empty());
+}
+
+TEST_F(RecoveryStory, AskedAgainWhenTheComponentCallsAgainAfterN) {
+  m.settings.Set(122, 1);
+  Boot(PlainImage());
+  Keys(u"Nn");
+  EXPECT_EQ(m.CallRecoveryHandler().Status, EFI_SUCCESS);
+  EXPECT_EQ(m.CallRecoveryHandler().Status, EFI_SUCCESS);
+  EXPECT_EQ(PromptsDrawn(), 2U);
+}
+
+TEST_F(RecoveryStory, FtpmOnlyCaseErasesTypeFourAlone) {
+  m.settings.Set(377, 1);
+  Boot(PlainImage());
+  Keys(u"y");
+  ASSERT_TRUE(m.CallRecoveryHandler().StoppedBy(StopReason::Reset));
+  ASSERT_EQ(m.smm.EraseRequests.size(), 1U);
+  EXPECT_EQ(m.smm.EraseRequests[0].Address, kFtpmNvram);
+  EXPECT_TRUE(Erased(kFtpmNvram, kFtpmNvramSize));
+  EXPECT_EQ(FlashAt(kMvqNvram), 0x5A);
+  EXPECT_TRUE(ScreenShows(" Erasing fTPM NVRAM.... "));
+}
+
+TEST_F(RecoveryStory, NvramResetRequestWinsAndTheOtherSettingIsNotRead) {
+  m.settings.Set(122, 1);
+  Boot(PlainImage());
+  m.settings.Set(377, 1);
+  m.settings.Log.clear();
+  Keys(u"Y");
+  ASSERT_TRUE(m.CallRecoveryHandler().StoppedBy(StopReason::Reset));
+  EXPECT_FALSE(m.settings.WasRead(377));
+  EXPECT_EQ(m.smm.EraseRequests.size(), 2U);
+}
+
+TEST_F(RecoveryStory, BothSettingsClearAtTheCallDoNothingAtAll) {
+  m.settings.Set(377, 1);
+  Boot(PlainImage());
+  m.settings.Set(377, 0);
+  const size_t consoleCalls = m.console.Calls.size();
+  RunOutcome outcome = m.CallRecoveryHandler();
+  EXPECT_EQ(outcome.Status, EFI_SUCCESS);
+  EXPECT_EQ(m.console.Calls.size(), consoleCalls);
+  EXPECT_TRUE(m.ports.Log.empty());
+  EXPECT_TRUE(m.smm.Messages.empty());
+  EXPECT_TRUE(m.runtime.Resets.empty());
+}
+
+TEST_F(RecoveryStory, MissingFtpmEntryStillErasesTheMvqNvramAndResets) {
+  m.settings.Set(122, 1);
+  Boot(PlainImage(/*withFtpm=*/false, /*withMvq=*/true));
+  Keys(u"Y");
+  ASSERT_TRUE(m.CallRecoveryHandler().StoppedBy(StopReason::Reset));
+  ASSERT_EQ(m.smm.EraseRequests.size(), 1U);
+  EXPECT_EQ(m.smm.EraseRequests[0].Address, kMvqNvram);
+  EXPECT_EQ(m.runtime.Resets.size(), 1U);
+}
+
+TEST_F(RecoveryStory, NothingFoundShowsTheMessageSendsNothingAndStillResets) {
+  m.settings.Set(122, 1);
+  Boot(std::vector<uint8_t>(0x100000, 0xFF));  // no signature block anywhere
+  Keys(u"Y");
+  ASSERT_TRUE(m.CallRecoveryHandler().StoppedBy(StopReason::Reset));
+  EXPECT_TRUE(m.smm.Messages.empty());
+  EXPECT_TRUE(ScreenShows(" Erasing MVQ NVRAM and fTPM NVRAM.... "));
+  EXPECT_EQ(m.runtime.Resets[0].Type, EfiResetCold);
+}
+
+TEST_F(RecoveryStory, MissingEraseServiceSendsNothingButTheResetStillFollows) {
+  m.UninstallProtocol(gEraseServiceReadyProtocolGuid);
+  m.settings.Set(122, 1);
+  Boot(PlainImage());
+  Keys(u"Y");
+  ASSERT_TRUE(m.CallRecoveryHandler().StoppedBy(StopReason::Reset));
+  EXPECT_TRUE(m.smm.Messages.empty());
+  EXPECT_FALSE(Erased(kFtpmNvram, kFtpmNvramSize));
+}
+
+TEST_F(RecoveryStory, KeysRunningOutLeaveTheDialogWaiting) {
+  m.settings.Set(122, 1);
+  Boot(PlainImage());
+  Keys(u"q");
+  RunOutcome outcome = m.CallRecoveryHandler();
+  EXPECT_TRUE(outcome.StoppedBy(StopReason::KeysExhausted));
+  EXPECT_EQ(PromptsDrawn(), 2U);
+  EXPECT_TRUE(ScreenShows("Press N to keep previous fTPM record"));
+}
+
+TEST_F(RecoveryStory, EightyColumnConsoleShortensTheLongRows) {
+  m.settings.Set(122, 1);
+  Boot(PlainImage());
+  Keys(u"N");
+  m.console.OnChange = [this] {
+    // Capture the screen while the prompt is up, before it is cleared.
+    if (m.console.ClearScreens == 0) {
+      snapshot = m.console.ScreenUtf8();
+    }
+  };
+  ASSERT_EQ(m.CallRecoveryHandler().Status, EFI_SUCCESS);
+  ASSERT_EQ(snapshot.size(), 25U);
+  // Row 9 is the first text row of the box at Top 8; the text starts at
+  // column 1 with the first 75 characters and "...".
+  const std::string row9 = snapshot[9];
+  EXPECT_EQ(row9.substr(0, 4), "\xE2\x94\x82P");  // frame, then the text at column 1
+  EXPECT_NE(row9.find("Press Y to reset MVQ NVRAM and fTPM NVRAM. if you have BitLocker or encrypt...\xE2\x94\x82"),
+            std::string::npos);
+}
+
+class PrePromptPorts : public RecoveryStory {
+ protected:
+  std::vector<uint16_t> PortsRead() {
+    m.settings.Set(122, 1);
+    Boot(PlainImage());
+    Keys(u"N");
+    EXPECT_EQ(m.CallRecoveryHandler().Status, EFI_SUCCESS);
+    std::vector<uint16_t> ports;
+    for (const auto& access : m.ports.Log) {
+      EXPECT_FALSE(access.Write);
+      ports.push_back(access.Port);
+    }
+    return ports;
+  }
+};
+
+TEST_F(PrePromptPorts, FullChainReadsFivePortsInOrder) {
+  EXPECT_EQ(PortsRead(), (std::vector<uint16_t>{0x75F, 0x742, 0x742, 0x7F9, 0x74C}));
+}
+
+TEST_F(PrePromptPorts, Port75FBitSevenStopsTheChainAtOnce) {
+  m.ports.SetReads(0x75F, {0x80});
+  EXPECT_EQ(PortsRead(), std::vector<uint16_t>{0x75F});
+}
+
+TEST_F(PrePromptPorts, SecondRead742WithBitThreeStopsBefore7F9) {
+  m.ports.SetReads(0x742, {0x00, 0x08});
+  EXPECT_EQ(PortsRead(), (std::vector<uint16_t>{0x75F, 0x742, 0x742}));
+}
+
+TEST_F(PrePromptPorts, FirstRead742WithBitZeroStopsAfterIt) {
+  m.ports.SetReads(0x742, {0x01});
+  EXPECT_EQ(PortsRead(), (std::vector<uint16_t>{0x75F, 0x742}));
+}
+
+TEST_F(PrePromptPorts, Port7F9BitTwoSkips74C) {
+  m.ports.SetReads(0x7F9, {0x04});
+  EXPECT_EQ(PortsRead(), (std::vector<uint16_t>{0x75F, 0x742, 0x742, 0x7F9}));
+}
+
+// A 64 MB-window processor with an A/B layout of form 2 behind a combo
+// directory: the RecoveryFlag chooses the side whose level-2 directory is
+// searched.
+class AbStory : public RecoveryStory {
+ protected:
+  static constexpr uint32_t kMvqId = 0xBC0D0400;  // the processor's generation
+  std::vector<uint8_t> Image() {
+    Bytes image(0x800000);
+    image.SignatureBlock(0x20000, 0x80000);
+    image.Combo(0x80000, {{0xBC0B0500, 0x90000}, {kMvqId, 0xA0000}});
+    image.Directory(0xA0000, "$MVQ", {{0x48, 0x20, 0xB0000}, {0x4A, 0x20, 0xB1000}});
+    image.Slot2(0xB0000, 1, 0, 0, 0x400000, kMvqId);
+    image.Slot2(0xB1000, 1, 0, 0, 0x500000, kMvqId);
+    image.Directory(0x400000, "$ML2", {{0x04, 0x1000, 0x600000}, {0x54, 0x800, 0x610000}});
+    image.Directory(0x500000, "$ML2", {{0x04, 0x1000, 0x700000}, {0x54, 0x800, 0x710000}});
+    std::fill(image.data.begin() + 0x600000, image.data.end(), 0x5A);
+    return image.data;
+  }
+};
+
+TEST_F(AbStory, FlagBitThirtySelectsTheBSide) {
+  m.cpu.Signature = kCpuAb2;
+  m.registers.RegisterFile[0x3810570] = 1U << 30;
+  m.settings.Set(122, 1);
+  Boot(Image());
+  Keys(u"Y");
+  ASSERT_TRUE(m.CallRecoveryHandler().StoppedBy(StopReason::Reset));
+  ASSERT_EQ(m.smm.EraseRequests.size(), 2U);
+  EXPECT_EQ(m.smm.EraseRequests[0].Address, 0x700000U);
+  EXPECT_EQ(m.smm.EraseRequests[1].Address, 0x710000U);
+  EXPECT_TRUE(Erased(0x700000, 0x1000));
+  EXPECT_FALSE(Erased(0x600000, 0x1000));
+}
+
+TEST_F(AbStory, FlagClearSelectsTheASide) {
+  m.cpu.Signature = kCpuAb2;
+  m.registers.RegisterFile[0x3810570] = 0;
+  m.settings.Set(377, 1);
+  Boot(Image());
+  Keys(u"y");
+  ASSERT_TRUE(m.CallRecoveryHandler().StoppedBy(StopReason::Reset));
+  ASSERT_EQ(m.smm.EraseRequests.size(), 1U);
+  EXPECT_EQ(m.smm.EraseRequests[0].Address, 0x600000U);
+}
+
+}  // namespace
+}  // namespace ftpm
