@@ -2,6 +2,7 @@
 
 #include "platform/Guids.h"
 #include "support/Firmware.h"
+#include "support/Memory.h"
 #include "support/Settings.h"
 #include "support/SmmCommunication.h"
 
@@ -51,8 +52,7 @@ EFI_STATUS RequestFlashErase(UINT64 Address, UINT64* Size) {
     return EFI_SUCCESS;
   }
 
-  // The platform names its buffer by address; the driver runs identity-mapped.
-  auto* buffer = reinterpret_cast<VOID*>(static_cast<UINTN>(bufferAddress));  // NOLINT(performance-no-int-to-ptr)
+  auto* buffer = support::AddressToPointer<VOID>(bufferAddress);
   support::BeginSmmMessage<kEraseFieldCount>(buffer, gFlashSmmServiceGuid, support::kFlashEraseFunction);
   support::SetSmmMessageField<kEraseFieldCount>(buffer, kAddressField, Address);
   support::SetSmmMessageField<kEraseFieldCount>(buffer, kSizeField, *Size);

@@ -58,8 +58,8 @@ UINTN Min(UINTN a, UINTN b) { return a < b ? a : b; }
 
 UINTN DisplayColumns(const CHAR16* row) { return StringDisplayWidth(row, FALSE, 0, nullptr) / 2; }
 
-// One line of the frame, MaxLength + 2 units and a NUL: Fill across, then the
-// two ends.
+// One line of the frame, MaxLength + 2 units and a NUL: the fill across,
+// then the two ends.
 void FrameLine(CHAR16* line, UINTN maxLength, CHAR16 left, CHAR16 fill, CHAR16 right) {
   Fill16(line, maxLength + 2, fill);
   line[0] = left;

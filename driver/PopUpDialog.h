@@ -27,7 +27,7 @@ inline constexpr UINTN kDialogMinColumns = 2;
 // means no rows). Key NULL: return once drawn. Otherwise return only after
 // ReadKeyStroke has stored a key (or a warning) in *Key.
 //
-// A row wider than the box is cut to fit and ends in "..."; a row whose
+// A row wider than the box is shortened and ends in "..."; a row whose
 // shortened copy cannot be allocated stays blank. If the line buffer cannot be
 // allocated, nothing is drawn, but the console is restored and the key wait
 // still runs, so a caller's prompt loop keeps working.

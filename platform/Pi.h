@@ -60,7 +60,7 @@ static_assert(offsetof(PCD_PROTOCOL, Set8) == 120);
 static_assert(offsetof(PCD_PROTOCOL, Set64) == 144);
 static_assert(offsetof(PCD_PROTOCOL, Set8Ex) == 168);
 static_assert(offsetof(PCD_PROTOCOL, CallbackOnSet) == 216);
-static_assert(sizeof(PCD_PROTOCOL) == 31 * 8);
+static_assert(sizeof(PCD_PROTOCOL) == 248);  // 31 members
 
 // ---------------------------------------------------------------------------
 // EFI_PCD_PROTOCOL: settings addressed by token-space GUID and token number
@@ -97,7 +97,7 @@ static_assert(offsetof(EFI_PCD_PROTOCOL, GetBool) == 48);
 static_assert(offsetof(EFI_PCD_PROTOCOL, Set8) == 64);
 static_assert(offsetof(EFI_PCD_PROTOCOL, Set64) == 88);
 static_assert(offsetof(EFI_PCD_PROTOCOL, CallbackOnSet) == 112);
-static_assert(sizeof(EFI_PCD_PROTOCOL) == 18 * 8);
+static_assert(sizeof(EFI_PCD_PROTOCOL) == 144);  // 18 members
 
 // ---------------------------------------------------------------------------
 // SMM communication
