@@ -306,7 +306,8 @@ json InspectImage(const std::vector<uint8_t>& image, uint32_t cpu, uint32_t flag
     if (infoValid) {
       dir::AbRecoveryInfo record{};
       std::memcpy(&record, infoCopy, sizeof record);
-      candidate = sideB ? record.SlotB.L2Address : record.SlotA.L2Address;
+      const uint32_t address = sideB ? record.SlotB.L2Address : record.SlotA.L2Address;  // packed: by value
+      candidate = address;
     }
   } else {
     const dir::DirectoryEntry* entries = dir::EntriesOf(l1Copy);
