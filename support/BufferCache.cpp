@@ -41,7 +41,7 @@ UINT8* AnnouncedEnd(VOID* hobList) {
   if (endHob < startAddress + length || endHob > ~UINT64{0} - sizeof(EFI_HOB_GENERIC_HEADER)) {
     return nullptr;
   }
-  return reinterpret_cast<UINT8*>(endHob + sizeof(EFI_HOB_GENERIC_HEADER));
+  return AddressToPointer<UINT8>(endHob + sizeof(EFI_HOB_GENERIC_HEADER));
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ EFI_STATUS EFIAPI DebugPrint(UINT64 Level, const CHAR8* Format, ...) {
     }
     gDiagnosticsState.DebugPrint = static_cast<DEBUG_PRINT_PROTOCOL*>(found);
   }
-  __builtin_ms_va_list arguments;
+  __builtin_ms_va_list arguments = nullptr;
   __builtin_ms_va_start(arguments, Format);
   const EFI_STATUS status = gDiagnosticsState.DebugPrint->Print(Level, Format, arguments);
   __builtin_ms_va_end(arguments);
@@ -107,7 +107,13 @@ void CalibrateTsc() {
     return;
   }
   *static_cast<UINT64*>(block) = frequency;
-  BootServices()->InstallConfigurationTable(&gTscFrequencyTableGuid, block);
+  if (EFI_ERROR(BootServices()->InstallConfigurationTable(&gTscFrequencyTableGuid, block))) {
+    // Not published, so no one else can reach the block: give it back and
+    // use the measured value here, as without memory.
+    BootServices()->FreePool(block);
+    gDiagnosticsState.TscFrequency = frequency;
+    return;
+  }
   gDiagnosticsState.TscFrequency = *static_cast<const UINT64*>(block);
 }
 
