@@ -62,7 +62,7 @@ VOID EFIAPI RestoreTplThunk(EFI_TPL tpl) { B().Restore(tpl); }
 
 EFI_STATUS EFIAPI AllocatePagesThunk(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memoryType, UINTN pages,
                                      EFI_PHYSICAL_ADDRESS* memory) {
-  if (auto failure = M().faults.Tick(Op::AllocatePages)) {
+  if (auto failure = M().faults.Tick(Op::AllocatePages, std::to_string(memoryType) + " " + std::to_string(pages))) {
     return *failure;
   }
   return B().AllocatePages(type, memoryType, pages, memory);
@@ -73,7 +73,7 @@ EFI_STATUS EFIAPI FreePagesThunk(EFI_PHYSICAL_ADDRESS memory, UINTN pages) { ret
 EFI_STATUS EFIAPI GetMemoryMapThunk(UINTN*, EFI_MEMORY_DESCRIPTOR*, UINTN*, UINTN*, UINT32*) { return EFI_UNSUPPORTED; }
 
 EFI_STATUS EFIAPI AllocatePoolThunk(EFI_MEMORY_TYPE type, UINTN size, VOID** buffer) {
-  if (auto failure = M().faults.Tick(Op::AllocatePool)) {
+  if (auto failure = M().faults.Tick(Op::AllocatePool, std::to_string(type) + " " + std::to_string(size))) {
     return *failure;
   }
   return B().AllocatePool(type, size, buffer);
@@ -104,7 +104,8 @@ EFI_STATUS EFIAPI CheckEventThunk(EFI_EVENT event) { return B().Check(event); }
 
 EFI_STATUS EFIAPI InstallProtocolInterfaceThunk(EFI_HANDLE* handle, const EFI_GUID* guid, EFI_INTERFACE_TYPE type,
                                                 VOID* iface) {
-  if (auto failure = M().faults.Tick(Op::InstallProtocolInterface)) {
+  if (auto failure =
+          M().faults.Tick(Op::InstallProtocolInterface, guid != nullptr ? GuidToString(*guid) : std::string())) {
     return *failure;
   }
   if (guid == nullptr || type != EFI_NATIVE_INTERFACE) {
@@ -138,7 +139,8 @@ EFI_STATUS EFIAPI HandleProtocolThunk(EFI_HANDLE handle, const EFI_GUID* guid, V
 }
 
 EFI_STATUS EFIAPI RegisterProtocolNotifyThunk(const EFI_GUID* guid, EFI_EVENT event, VOID** registration) {
-  if (auto failure = M().faults.Tick(Op::RegisterProtocolNotify)) {
+  if (auto failure =
+          M().faults.Tick(Op::RegisterProtocolNotify, guid != nullptr ? GuidToString(*guid) : std::string())) {
     return *failure;
   }
   if (guid == nullptr || registration == nullptr) {
@@ -184,7 +186,8 @@ EFI_STATUS EFIAPI LocateDevicePathThunk(const EFI_GUID*, EFI_DEVICE_PATH_PROTOCO
 }
 
 EFI_STATUS EFIAPI InstallConfigurationTableThunk(const EFI_GUID* guid, VOID* table) {
-  if (auto failure = M().faults.Tick(Op::InstallConfigurationTable)) {
+  if (auto failure =
+          M().faults.Tick(Op::InstallConfigurationTable, guid != nullptr ? GuidToString(*guid) : std::string())) {
     return *failure;
   }
   if (guid == nullptr) {
@@ -262,7 +265,8 @@ EFI_STATUS EFIAPI LocateProtocolThunk(const EFI_GUID* guid, VOID* registration, 
     return EFI_INVALID_PARAMETER;
   }
   B().LocateLog.push_back(*guid);
-  const bool failed = M().faults.Tick(Op::LocateProtocol).has_value() || M().faults.LocateFails(*guid);
+  const bool failed =
+      M().faults.Tick(Op::LocateProtocol, GuidToString(*guid)).has_value() || M().faults.LocateFails(*guid);
   if (failed) {
     *iface = nullptr;
     return EFI_NOT_FOUND;
@@ -778,7 +782,7 @@ EFI_STATUS BootServicesSim::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, void*
   if (buffer == nullptr || !ValidPoolType(type)) {
     return EFI_INVALID_PARAMETER;
   }
-  void* p = std::malloc(size == 0 ? 1 : size);
+  void* p = size > AllocationLimit ? nullptr : std::malloc(size == 0 ? 1 : size);
   if (p == nullptr) {
     return EFI_OUT_OF_RESOURCES;
   }
@@ -816,6 +820,9 @@ EFI_STATUS BootServicesSim::AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYP
   if (type == AllocateAddress) {
     return EFI_NOT_FOUND;  // the simulation cannot place memory at a chosen address
   }
+  if (pages > AllocationLimit / EFI_PAGE_SIZE) {
+    return EFI_OUT_OF_RESOURCES;
+  }
   const UINTN size = pages * EFI_PAGE_SIZE;
   int flags = MAP_PRIVATE | MAP_ANONYMOUS;
   if (type == AllocateMaxAddress && *memory <= 0xFFFFFFFFULL) {
@@ -849,6 +856,18 @@ EFI_STATUS BootServicesSim::FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) 
   munmap(p, it->second.Size);
   allocations_.erase(it);
   return EFI_SUCCESS;
+}
+
+std::vector<std::string> BootServicesSim::OutstandingReport() const {
+  std::vector<std::string> report;
+  for (const auto& [pointer, allocation] : allocations_) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%s%s type %u, %zu bytes at %p", allocation.Pages ? "pages" : "pool",
+                  allocation.Smram ? " (SMRAM)" : "", static_cast<unsigned>(allocation.Type),
+                  static_cast<size_t>(allocation.Size), pointer);
+    report.emplace_back(text);
+  }
+  return report;
 }
 
 std::map<EFI_MEMORY_TYPE, UINTN> BootServicesSim::OutstandingByType(bool smram) const {

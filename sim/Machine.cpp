@@ -130,8 +130,17 @@ void Faults::Clear() {
   failLocate_.clear();
 }
 
-std::optional<EFI_STATUS> Faults::Tick(Op op) {
+std::optional<EFI_STATUS> Faults::Tick(Op op, const std::string& detail) {
   const unsigned n = ++calls_[static_cast<size_t>(op)];
+  if (RecordCalls || OnCall) {
+    FaultCall call{op, n, detail};
+    if (OnCall) {
+      OnCall(call);
+    }
+    if (RecordCalls) {
+      Log.push_back(std::move(call));
+    }
+  }
   auto it = failNth_.find({op, n});
   if (it == failNth_.end()) {
     return std::nullopt;

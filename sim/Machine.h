@@ -71,6 +71,15 @@ enum class Op {
 };
 const char* OpName(Op op);
 
+// One call of an operation that fault injection counts, as recorded while
+// Faults::RecordCalls is set: which call of its kind it was and what it asked
+// for (memory type and size, GUID).
+struct FaultCall {
+  Op Kind;
+  unsigned N;
+  std::string Detail;
+};
+
 class Faults {
  public:
   // Makes the n-th call (1-based, counted from machine creation) of op fail.
@@ -81,9 +90,15 @@ class Faults {
 
   unsigned Calls(Op op) const { return calls_[static_cast<size_t>(op)]; }
   // Counts the call and tells whether it is to fail, with which status.
-  std::optional<EFI_STATUS> Tick(Op op);
+  std::optional<EFI_STATUS> Tick(Op op, const std::string& detail = {});
   bool LocateFails(const EFI_GUID& guid) const { return failLocate_.count(guid) != 0; }
   unsigned Injected() const { return injected_; }
+
+  // Off by default, so long-lived machines (fuzz targets) do not grow a log.
+  bool RecordCalls = false;
+  std::vector<FaultCall> Log;
+  // Called on every counted call, before it is failed or served.
+  std::function<void(const FaultCall&)> OnCall;
 
  private:
   unsigned calls_[static_cast<size_t>(Op::Count)] = {};
@@ -285,6 +300,12 @@ class BootServicesSim {
   std::map<EFI_MEMORY_TYPE, UINTN> OutstandingByType(bool smram = false) const;
   UINTN PoolBytesAllocated = 0;           // ever, outside SMRAM
   std::vector<std::string> MemoryErrors;  // frees of unknown pointers, double frees
+  // The largest single allocation the platform can serve; larger requests
+  // fail with EFI_OUT_OF_RESOURCES, as on a machine with that much free memory.
+  UINTN AllocationLimit = UINTN{1} << 30;
+  // One line per allocation still held ("pool|pages type size at address"),
+  // in address order: what a leak report shows.
+  std::vector<std::string> OutstandingReport() const;
 
   // Configuration tables.
   EFI_STATUS InstallConfigurationTable(const EFI_GUID& guid, void* table);

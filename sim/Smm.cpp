@@ -57,7 +57,7 @@ EFI_STATUS EFIAPI GetSmstLocationThunk(const EFI_SMM_BASE2_PROTOCOL*, EFI_SMM_SY
 }
 
 EFI_STATUS EFIAPI SmmAllocatePoolThunk(EFI_MEMORY_TYPE type, UINTN size, VOID** buffer) {
-  if (auto failure = M().faults.Tick(Op::SmmAllocatePool)) {
+  if (auto failure = M().faults.Tick(Op::SmmAllocatePool, std::to_string(type) + " " + std::to_string(size))) {
     return *failure;
   }
   return M().boot.AllocatePool(type, size, buffer, true);

@@ -154,6 +154,32 @@ TEST_F(SimulatorTest, FaultInjectionFailsExactlyTheNthCall) {
   EXPECT_TRUE(machine.boot.Outstanding().empty());
 }
 
+TEST_F(SimulatorTest, RecordedCallsNameWhatEachAskedFor) {
+  machine.faults.RecordCalls = true;
+  VOID* pool = nullptr;
+  ASSERT_EQ(bs->AllocatePool(EfiRuntimeServicesData, 24, &pool), EFI_SUCCESS);
+  VOID* found = nullptr;
+  bs->LocateProtocol(&gPcdProtocolGuid, nullptr, &found);
+  ASSERT_EQ(machine.faults.Log.size(), 2U);
+  EXPECT_EQ(machine.faults.Log[0].Kind, Op::AllocatePool);
+  EXPECT_EQ(machine.faults.Log[0].Detail, "6 24");
+  EXPECT_EQ(machine.faults.Log[1].N, 1U);
+  EXPECT_EQ(machine.faults.Log[1].Detail, GuidToString(gPcdProtocolGuid));
+  ASSERT_EQ(machine.boot.OutstandingReport().size(), 1U);
+  EXPECT_EQ(machine.boot.OutstandingReport()[0].rfind("pool type 6, 24 bytes at ", 0), 0U);
+  bs->FreePool(pool);
+}
+
+TEST_F(SimulatorTest, AllocationsBeyondTheLimitAreRefused) {
+  machine.boot.AllocationLimit = 0x10000;
+  VOID* pool = nullptr;
+  EXPECT_EQ(bs->AllocatePool(EfiBootServicesData, 0x10001, &pool), EFI_OUT_OF_RESOURCES);
+  EFI_PHYSICAL_ADDRESS pages = 0;
+  EXPECT_EQ(bs->AllocatePages(AllocateAnyPages, EfiBootServicesData, 17, &pages), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(bs->AllocatePages(AllocateAnyPages, EfiBootServicesData, ~UINTN{0}, &pages), EFI_OUT_OF_RESOURCES);
+  EXPECT_TRUE(machine.boot.Outstanding().empty());
+}
+
 TEST(DebugFormat, EdkConversionsOverMicrosoftArgumentSlots) {
   const char name[] = "KelCfgPcdBufLibDxeConstructor";
   const UINT64 args[] = {reinterpret_cast<UINT64>(name), EFI_NOT_FOUND, 0xFFFFFFFF12345678ULL, 0xAB};
