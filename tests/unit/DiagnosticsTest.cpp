@@ -153,6 +153,15 @@ TEST_F(CalibrationTest, FailedAllocationStillMeasuresButPublishesNothing) {
   EXPECT_EQ(m.boot.ConfigurationTable(gTscFrequencyTableGuid), nullptr);
 }
 
+TEST_F(CalibrationTest, FailedPublicationReleasesTheBlockAndUsesTheMeasuredValue) {
+  m.faults.FailNth(sim::Op::InstallConfigurationTable, 1);
+  CalibrateTsc();
+  EXPECT_NEAR(static_cast<double>(gDiagnosticsState.TscFrequency), 2e9, 2e7);
+  EXPECT_EQ(m.boot.ConfigurationTable(gTscFrequencyTableGuid), nullptr);
+  EXPECT_TRUE(m.boot.Outstanding().empty());
+  EXPECT_TRUE(m.boot.MemoryErrors.empty());
+}
+
 TEST_F(CalibrationTest, AStoppedTimerEndsTheWaitWithoutPublishing) {
   m.registers.PmTimerPresent = false;  // reads all ones, for ever
   CalibrateTsc();
