@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sim/Machine.h"
+#include "tests/scenario/DriverResidue.h"
 #include "tests/unit/DirectoryTestSupport.h"
 
 namespace ftpm {
@@ -51,6 +52,12 @@ std::vector<uint8_t> PlainImage(bool withFtpm = true, bool withMvq = true) {
 class RecoveryStory : public ::testing::Test {
  protected:
   RecoveryStory() { m.cpu.Signature = kCpu16M; }
+  // Whatever the story, what stays allocated is what the driver keeps for
+  // the rest of the boot.
+  void TearDown() override {
+    EXPECT_ONLY_KEPT_ALLOCATIONS(m);
+    EXPECT_EQ(m.boot.FailedCloseCalls, 0U);
+  }
 
   RunOutcome Boot(std::vector<uint8_t> image) {
     m.flash.SetImage(image);
@@ -127,6 +134,7 @@ TEST(RecoveryBoots, TheBootAfterTheEraseRunsOnTheErasedFlash) {
     ASSERT_EQ(first.StartDriver().Status, EFI_SUCCESS);
     first.console.QueueKey(u'y');
     ASSERT_TRUE(first.CallRecoveryHandler().StoppedBy(StopReason::Reset));
+    EXPECT_ONLY_KEPT_ALLOCATIONS(first);
     flash = first.flash.Image();
   }
   // The platform has recorded the new processor: no prompt this boot, and
@@ -139,6 +147,7 @@ TEST(RecoveryBoots, TheBootAfterTheEraseRunsOnTheErasedFlash) {
     EXPECT_FALSE(next.RecoveryProtocolInstalled());
     EXPECT_EQ(next.flash.Image(), flash);
     EXPECT_TRUE(next.flash.Log.empty());
+    EXPECT_ONLY_KEPT_ALLOCATIONS(next);
   }
   // Asked again all the same, the user keeps what is there: the directories
   // still name the erased ranges, and nothing is sent.
@@ -152,6 +161,7 @@ TEST(RecoveryBoots, TheBootAfterTheEraseRunsOnTheErasedFlash) {
     EXPECT_EQ(again.CallRecoveryHandler().Status, EFI_SUCCESS);
     EXPECT_TRUE(again.smm.Messages.empty());
     EXPECT_EQ(again.flash.Image(), flash);
+    EXPECT_ONLY_KEPT_ALLOCATIONS(again);
   }
 }
 

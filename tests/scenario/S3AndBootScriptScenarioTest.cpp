@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <tuple>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "sim/Machine.h"
 #include "support/BootScript.h"
 #include "support/S3SaveTable.h"
+#include "tests/scenario/DriverResidue.h"
 
 namespace ftpm {
 namespace {
@@ -104,6 +106,7 @@ TEST(S3AndBootScriptScenario, ReadyToLockAfterStartUpThenReadyToBootHandsTheTabl
   // A second ready-to-boot signal finds no open event of the table.
   m.boot.SignalGroup(gEfiEventReadyToBootGuid);
   EXPECT_EQ(m.smm.HandOvers.size(), 1U);
+  EXPECT_ONLY_KEPT_ALLOCATIONS(m);
 }
 
 TEST(S3AndBootScriptScenario, ReadyToLockBeforeStartUpRunsBothCallbacksInsideStartUp) {
@@ -121,6 +124,7 @@ TEST(S3AndBootScriptScenario, ReadyToLockBeforeStartUpRunsBothCallbacksInsideSta
   EXPECT_EQ(m.smm.HandOvers[0].Locked, 1);
   EXPECT_EQ(S3Record(m)->S3TableClosed, 1);
   EXPECT_EQ(m.boot.FailedCloseCalls, 0U);
+  EXPECT_ONLY_KEPT_ALLOCATIONS(m);
 }
 
 TEST(S3AndBootScriptScenario, ASecondComponentFindsEveryRecordThroughTheSettings) {
@@ -137,6 +141,11 @@ TEST(S3AndBootScriptScenario, ASecondComponentFindsEveryRecordThroughTheSettings
   ASSERT_NE(table, 0U);
   const Held held = Allocations(m);
   const size_t events = m.boot.OpenEvents();
+  // What the first component keeps; the second one's state no longer names it.
+  std::set<const void*> first;
+  for (const testing::KeptAllocation& kept : testing::KeptByDriver(m)) {
+    first.insert(kept.Pointer);
+  }
 
   // Another component carrying the same support starts.
   ASSERT_EQ(m.StartDriver().Status, EFI_SUCCESS);
@@ -167,6 +176,7 @@ TEST(S3AndBootScriptScenario, ASecondComponentFindsEveryRecordThroughTheSettings
   EXPECT_EQ(m.smm.HandOvers[0].PrivateAddress, s3);
   EXPECT_EQ(m.smm.HandOvers[0].TableAddress, table);
   EXPECT_TRUE(m.boot.MemoryErrors.empty());
+  EXPECT_ONLY_KEPT_ALLOCATIONS(m, first);
 }
 
 TEST(S3AndBootScriptScenario, FailedInstallationUndoesExactlyWhatStartUpCreated) {
@@ -211,6 +221,7 @@ TEST(S3AndBootScriptScenario, FailedInstallationUndoesExactlyWhatStartUpCreated)
   m.boot.SignalGroup(gEfiEventReadyToBootGuid);
   EXPECT_EQ(S3Record(m)->S3TableLocked, 0);
   EXPECT_TRUE(m.smm.Messages.empty());
+  EXPECT_ONLY_KEPT_ALLOCATIONS(m);
 }
 
 TEST(S3AndBootScriptScenario, FailedInstallationAfterTheLockCallbacksClosesNothingTwice) {
@@ -227,6 +238,7 @@ TEST(S3AndBootScriptScenario, FailedInstallationAfterTheLockCallbacksClosesNothi
   EXPECT_EQ(m.boot.CloseCalls, 3U);
   EXPECT_TRUE(m.boot.MemoryErrors.empty());
   EXPECT_EQ(m.boot.OutstandingByType().count(EfiReservedMemoryType), 0U);
+  EXPECT_ONLY_KEPT_ALLOCATIONS(m);
 }
 
 }  // namespace
