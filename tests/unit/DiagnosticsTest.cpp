@@ -39,6 +39,16 @@ TEST(DebugPrint, MissingProtocolReturnsTheLookupErrorAndLooksAgainNextTime) {
   EXPECT_EQ(m.debug.Messages[0].Text, "kept\n");
 }
 
+TEST(DebugPrint, AProtocolInstalledWithANullInterfaceCountsAsMissing) {
+  MachineConfig config;
+  config.DebugPrint = false;
+  Machine m(config);
+  m.InstallProtocol(gDebugPrintProtocolGuid, nullptr);
+  m.LoadDriverImage();
+  EXPECT_EQ(DebugPrint(kDebugError, "lost\n"), EFI_NOT_FOUND);
+  EXPECT_EQ(gDiagnosticsState.DebugPrint, nullptr);
+}
+
 class PostCodeHaltTest : public ::testing::Test {
  protected:
   PostCodeHaltTest() {
@@ -144,6 +154,21 @@ TEST_F(CalibrationTest, PublishedTableIsReusedWithoutMeasuringEvenWhenZero) {
   EXPECT_EQ(m.registers.PmTimerReads, 0U);
   EXPECT_TRUE(m.boot.Outstanding().empty());
   EXPECT_EQ(m.SystemTable.NumberOfTableEntries, 2U);  // the HOB list and this one
+}
+
+TEST_F(CalibrationTest, APublishedEntryWithANullPointerCountsAsAbsent) {
+  static UINT64 placeholder = 5;
+  m.boot.InstallConfigurationTable(gTscFrequencyTableGuid, &placeholder);
+  for (UINTN i = 0; i < m.SystemTable.NumberOfTableEntries; ++i) {
+    if (m.SystemTable.ConfigurationTable[i].VendorGuid == gTscFrequencyTableGuid) {
+      m.SystemTable.ConfigurationTable[i].VendorTable = nullptr;
+    }
+  }
+  CalibrateTsc();
+  EXPECT_GT(m.registers.PmTimerReads, 0U);
+  EXPECT_NEAR(static_cast<double>(gDiagnosticsState.TscFrequency), 2e9, 2e7);
+  ASSERT_NE(m.boot.ConfigurationTable(gTscFrequencyTableGuid), nullptr);
+  EXPECT_EQ(Published(), gDiagnosticsState.TscFrequency);
 }
 
 TEST_F(CalibrationTest, FailedAllocationStillMeasuresButPublishesNothing) {
