@@ -1,0 +1,303 @@
+// Fuzz target: the settings-driven start-up and the rest of the boot. Every
+// setting the driver reads takes a value from the input; the address-valued
+// ones (766, 939, 940, SmmCommBufferAddress, and the addresses inside the
+// records) name records this target builds with contents from the input.
+// Then: the entry point, ready-to-lock (DXE and SMM) before or after it,
+// the recovery handler with up to two keys, and ready-to-boot.
+//
+// What an address may be. An address a setting or record gives is trusted
+// by the driver to name what its layout says, so this target never makes a
+// wild pointer: each is 0 or names a record allocated here, on the simulated
+// platform's pool, with exactly the bytes the layout needs, so any access
+// past them is reported:
+//   766  a 16-byte private record; its TableAddress is 0 or one of the S3
+//        tables below;
+//   S3 table  either as large as the size every component gives it
+//        (max(setting 768, 0x4000) + 4) with any contents, or shorter, down
+//        to its 48-byte header, whose Size then never equals that size: the
+//        driver must not trust such a table's boundary or next-free offset;
+//   939, 940  a 24-byte boot-script record; its ScriptAddress is 0 or a
+//        table of exactly ScriptPageCount pages (0 to 3 here);
+//   SmmCommBufferAddress  0, the platform's buffer, or 48 bytes (the
+//        largest message);
+//   767  any value: the driver compares it and never reads through it.
+//
+// Input: 8 header bytes, then setting bytes, then record contents; missing
+// bytes read 0.
+//   0  flags: bit 0 SMRAM, bit 1 ready-to-lock before start-up, bit 2 after
+//      it, bit 3 the SMM ready-to-lock and fix-length protocols, bit 4 a TSC
+//      table published by the platform, bit 5 no PCD_PROTOCOL, bit 6 no
+//      EFI_PCD_PROTOCOL, bit 7 no SMM communication protocol
+//   1  first key, 2 second key (0: none)
+//   3  the n-th pool allocation of the driver fails (0: none)
+//   4  selectors: bits 0-1 766 (0 none, else a record), bits 2-3 the
+//      record's table (0 none, 1 full, 2 short, 3 the same as 767),
+//      bits 4-5 767 (0 zero, 1 raw value, 2 a full table, 3 a short one)
+//   5  selectors: bits 0-1 939, bits 2-3 940 (0 none, else a record),
+//      bits 4-5 the comm buffer (0 none, 1 the platform's, 2-3 48 bytes)
+//   6  short table length (48 + this * 64)
+//   7  script page counts: bits 0-1 for 939's table, bits 2-3 for 940's
+//   then 122, 377, 552, 616, 617, 618 (1 byte each), 561, 562 (4 bytes
+//   each), 768 (8), 767 raw (8), TSC value (8), then record bytes.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "platform/Guids.h"
+#include "sim/Machine.h"
+#include "support/BootScript.h"
+#include "support/S3SaveTable.h"
+#include "support/Settings.h"
+#include "tests/scenario/DriverResidue.h"
+
+using namespace ftpm;
+
+namespace {
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "fuzz_startup: %s\n", what);
+    std::abort();
+  }
+}
+
+class Input {
+ public:
+  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  template <typename T>
+  T Take() {
+    T value{};
+    const size_t n = size_ < sizeof(T) ? size_ : sizeof(T);
+    std::memcpy(&value, data_, n);
+    data_ += n;
+    size_ -= n;
+    return value;
+  }
+  // Fills bytes from the input; what the input lacks stays as it was.
+  void Fill(void* out, size_t bytes) {
+    const size_t n = size_ < bytes ? size_ : bytes;
+    std::memcpy(out, data_, n);
+    data_ += n;
+    size_ -= n;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+};
+
+// Records made on the platform's pool, outside fault injection.
+class Records {
+ public:
+  explicit Records(sim::Machine& m) : m_(m) {}
+  uint8_t* Make(size_t bytes, Input& in) {
+    void* p = nullptr;
+    Check(m_.boot.AllocatePool(EfiBootServicesData, bytes, &p) == EFI_SUCCESS, "record allocation failed");
+    std::memset(p, 0, bytes);
+    in.Fill(p, bytes);
+    made_.insert(p);
+    return static_cast<uint8_t*>(p);
+  }
+  const std::set<const void*>& Made() const { return made_; }
+
+ private:
+  sim::Machine& m_;
+  std::set<const void*> made_;
+};
+
+constexpr UINT64 kTableLimit = 1 << 20;  // largest S3 table made here
+constexpr CHAR16 kKeys[] = {u'Y', u'y', u'N', u'n', u'x', 0};
+
+uint64_t Address(const void* p) { return reinterpret_cast<uint64_t>(p); }
+
+// An S3 table of the full size with input contents, or a short one whose
+// Size field can never pass for the full size.
+uint8_t* S3Table(Records& records, Input& in, bool full, UINT64 tableSize, size_t shortLength) {
+  if (full) {
+    return tableSize <= kTableLimit ? records.Make(static_cast<size_t>(tableSize) + 4, in) : nullptr;
+  }
+  uint8_t* table = records.Make(shortLength, in);
+  UINT64 size;
+  std::memcpy(&size, table + 32, 8);
+  if (size == tableSize) {
+    size ^= 1;
+    std::memcpy(table + 32, &size, 8);
+  }
+  return table;
+}
+
+// A boot-script record whose ScriptAddress is 0 or a table of exactly the
+// pages it announces.
+uint8_t* ScriptRecord(Records& records, Input& in, unsigned pages) {
+  uint8_t* record = records.Make(sizeof(support::ScriptTableRecord), in);
+  const auto pageCount = static_cast<UINT16>(pages);
+  std::memcpy(record + offsetof(support::ScriptTableRecord, ScriptPageCount), &pageCount, 2);
+  UINT64 table = 0;
+  if (record[0] & 1) {
+    table = Address(records.Make(pages * EFI_PAGE_SIZE, in));
+  }
+  std::memcpy(record + offsetof(support::ScriptTableRecord, ScriptAddress), &table, 8);
+  return record;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Input in(data, size);
+  const auto flags = in.Take<uint8_t>();
+  const auto key1 = in.Take<uint8_t>();
+  const auto key2 = in.Take<uint8_t>();
+  const auto failingPool = in.Take<uint8_t>();
+  const auto s3Selectors = in.Take<uint8_t>();
+  const auto scriptSelectors = in.Take<uint8_t>();
+  const size_t shortLength = 48 + in.Take<uint8_t>() * size_t{64};
+  const auto pageCounts = in.Take<uint8_t>();
+
+  sim::MachineConfig config;
+  config.SmmBase2 = (flags & 1) != 0;
+  config.Pcd = (flags & 0x20) == 0;
+  config.EfiPcd = (flags & 0x40) == 0;
+  config.SmmCommunication = (flags & 0x80) == 0;
+  config.CommBuffer = false;
+  sim::Machine m(config);
+  m.smm.InSmram = (flags & 1) != 0;
+  // Tables as large as a setting asks for are refused beyond this, quickly.
+  m.boot.AllocationLimit = 4 * kTableLimit;
+  // The dialog waits for keys the input does not have: end the run there.
+  m.console.SetModes({{80, 25}});
+
+  m.settings.Set(support::kNvramResetRequest, in.Take<uint8_t>());
+  m.settings.Set(support::kFtpmResetRequest, in.Take<uint8_t>());
+  m.settings.Set(support::kConfigByte7Setting, in.Take<uint8_t>());
+  m.settings.Set(support::kConfigByte6Setting, in.Take<uint8_t>());
+  m.settings.Set(support::kConfigByte15Setting, in.Take<uint8_t>());
+  m.settings.Set(support::kConfigByte24Setting, in.Take<uint8_t>());
+  m.settings.Set(support::kConfigWord20Setting, in.Take<uint32_t>());
+  m.settings.Set(support::kConfigWord16Setting, in.Take<uint32_t>());
+  const auto tableSetting = in.Take<uint64_t>();
+  m.settings.Set(support::kS3TableSize, tableSetting);
+  const auto raw767 = in.Take<uint64_t>();
+  const auto tscValue = in.Take<uint64_t>();
+  const UINT64 tableSize = tableSetting < support::kS3TableMinimumSize ? support::kS3TableMinimumSize : tableSetting;
+
+  Records records(m);
+  // Setting 767 first: the private record may name the same table.
+  uint8_t* table767 = nullptr;
+  switch ((s3Selectors >> 4) & 3) {
+    case 1:
+      m.settings.Set(support::kS3TableAddress, raw767);
+      break;
+    case 2:
+    case 3:
+      table767 = S3Table(records, in, ((s3Selectors >> 4) & 3) == 2, tableSize, shortLength);
+      m.settings.Set(support::kS3TableAddress, Address(table767));
+      break;
+    default:
+      break;
+  }
+  if ((s3Selectors & 3) != 0) {
+    uint8_t* record = records.Make(sizeof(support::KelS3LibPrivateData), in);
+    uint8_t* table = nullptr;
+    switch ((s3Selectors >> 2) & 3) {
+      case 1:
+      case 2:
+        table = S3Table(records, in, ((s3Selectors >> 2) & 3) == 1, tableSize, shortLength);
+        break;
+      case 3:
+        table = table767;
+        break;
+      default:
+        break;
+    }
+    const UINT64 tableAddress = Address(table);
+    std::memcpy(record + offsetof(support::KelS3LibPrivateData, TableAddress), &tableAddress, 8);
+    m.settings.Set(support::kS3PrivateDataAddress, Address(record));
+  }
+  if ((scriptSelectors & 3) != 0) {
+    m.settings.Set(support::kScriptRecordAddress, Address(ScriptRecord(records, in, pageCounts & 3)));
+  }
+  if (((scriptSelectors >> 2) & 3) != 0) {
+    m.settings.Set(support::kScriptSmmRecordAddress, Address(ScriptRecord(records, in, (pageCounts >> 2) & 3)));
+  }
+  switch ((scriptSelectors >> 4) & 3) {
+    case 1:
+      m.settings.SetGuided(gSmmCommBufferTokenSpaceGuid, sim::kSmmCommBufferToken, Address(m.smm.CommBuffer()));
+      break;
+    case 2:
+    case 3:
+      m.settings.SetGuided(gSmmCommBufferTokenSpaceGuid, sim::kSmmCommBufferToken, Address(records.Make(48, in)));
+      break;
+    default:
+      break;
+  }
+  std::vector<UINT64> tsc(1, tscValue);
+  if ((flags & 0x10) != 0) {
+    m.boot.InstallConfigurationTable(gTscFrequencyTableGuid, tsc.data());
+  }
+  if (failingPool != 0) {
+    m.faults.FailNth(sim::Op::AllocatePool, failingPool);
+  }
+
+  bool locked = false;
+  auto readyToLock = [&m, &locked, flags] {
+    if (locked) {
+      return;
+    }
+    locked = true;
+    m.InstallProtocol(gEfiDxeSmmReadyToLockProtocolGuid, m.PresenceInterface(gEfiDxeSmmReadyToLockProtocolGuid));
+    if ((flags & 8) != 0) {
+      m.smm.InstallSmmProtocol(gEfiSmmReadyToLockProtocolGuid);
+      m.smm.InstallSmmProtocol(gScriptFixLengthTriggerGuidA);
+      m.smm.InstallSmmProtocol(gScriptFixLengthTriggerGuidB);
+    }
+  };
+  if ((flags & 2) != 0) {
+    readyToLock();
+  }
+
+  const sim::RunOutcome start = m.StartDriver();
+  Check(start.Status == EFI_SUCCESS, "the entry point did not return EFI_SUCCESS");
+  if ((flags & 4) != 0) {
+    readyToLock();
+  }
+
+  bool reset = false;
+  if (m.RecoveryProtocolInstalled()) {
+    for (uint8_t k : {key1, key2}) {
+      if (k != 0) {
+        m.console.QueueKey(kKeys[k % (sizeof kKeys / sizeof kKeys[0])]);
+      }
+    }
+    const sim::RunOutcome handler = m.CallRecoveryHandler();
+    if (handler.Stop) {
+      Check(handler.Stop->Reason == sim::StopReason::Reset || handler.Stop->Reason == sim::StopReason::KeysExhausted,
+            "the handler stopped the machine unexpectedly");
+      reset = handler.Stop->Reason == sim::StopReason::Reset;
+    } else {
+      Check(handler.Status == EFI_SUCCESS, "the handler did not return EFI_SUCCESS");
+    }
+  }
+  if (!reset) {
+    const sim::RunOutcome boot = m.Run([&m] {
+      m.boot.SignalGroup(gEfiEventReadyToBootGuid);
+      return EFI_SUCCESS;
+    });
+    Check(boot.Returned(), "ready-to-boot stopped the machine");
+  }
+
+  Check(m.boot.FailedCloseCalls == 0, "an event was closed twice");
+  Check(m.smm.HandOvers.size() <= 1, "the table was handed over more than once");
+  for (const sim::S3HandOver& handOver : m.smm.HandOvers) {
+    Check(handOver.Valid, "malformed hand-over message");
+    Check(handOver.EndMarker == support::kS3TableEndMarker, "the table was handed over unterminated");
+  }
+  const std::vector<std::string> problems = testing::ResidueProblems(m, records.Made());
+  if (!problems.empty()) {
+    std::fprintf(stderr, "%s", testing::JoinLines(problems).c_str());
+    Check(false, "allocations differ from what the driver keeps");
+  }
+  return 0;
+}
