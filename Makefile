@@ -4,7 +4,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 KEYS ?=
 
-.PHONY: all deps build build-host build-asan build-uefi package test test-host test-asan demo lint fuzz clean
+.PHONY: all deps build build-host build-asan build-uefi package test test-host test-asan demo lint fuzz bench clean
 
 all: build
 
@@ -52,6 +52,13 @@ lint: deps
 
 fuzz: build-asan
 	scripts/fuzz.sh $(or $(SECONDS_PER_TARGET),300)
+
+# The cost report as one table (docs/cost.md): image size against its budget,
+# flash traffic beside the least the directory walk needs, pool memory,
+# instruction counts (callgrind) and Fletcher-32 throughput. Builds the uefi
+# preset in build/uefi and its own host-side programs in build/bench.
+bench: deps
+	python3 scripts/bench.py --jobs $(JOBS)
 
 clean:
 	rm -rf build
