@@ -32,13 +32,19 @@
 //   3  the n-th pool allocation of the driver fails (0: none)
 //   4  selectors: bits 0-1 766 (0 none, else a record), bits 2-3 the
 //      record's table (0 none, 1 full, 2 short, 3 the same as 767),
-//      bits 4-5 767 (0 zero, 1 raw value, 2 a full table, 3 a short one)
+//      bits 4-5 767 (0 zero, 1 raw value, 2 a full table, 3 a short one),
+//      after start-up: bit 6 the header, bit 7 the boundary word of the
+//      table the driver made are overwritten from the input
 //   5  selectors: bits 0-1 939, bits 2-3 940 (0 none, else a record),
-//      bits 4-5 the comm buffer (0 none, 1 the platform's, 2-3 48 bytes)
+//      bits 4-5 the comm buffer (0 none, 1 the platform's, 2-3 48 bytes),
+//      bit 6 after start-up a writer fills the record page the driver made:
+//      a table of the pages in byte 7 bits 4-5, a used length from the input
 //   6  short table length (48 + this * 64)
-//   7  script page counts: bits 0-1 for 939's table, bits 2-3 for 940's
+//   7  script page counts: bits 0-1 for 939's table, bits 2-3 for 940's,
+//      bits 4-5 for the table a writer gives the driver's record
 //   then 122, 377, 552, 616, 617, 618 (1 byte each), 561, 562 (4 bytes
-//   each), 768 (8), 767 raw (8), TSC value (8), then record bytes.
+//   each), 768 (8), 767 raw (8), TSC value (8), then record bytes, then
+//   the bytes written after start-up.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -260,6 +266,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const sim::RunOutcome start = m.StartDriver();
   Check(start.Status == EFI_SUCCESS, "the entry point did not return EFI_SUCCESS");
+
+  // Other components write into what the driver made: the S3 table's header
+  // and boundary word, and the boot-script record, which a writer points at
+  // a table of its own.
+  const auto* record = support::gS3SaveTableState.PrivateData;
+  if (record != nullptr && record->TableAddress != 0 && records.Made().count(record) == 0 &&
+      m.boot.Outstanding().count(reinterpret_cast<const void*>(record->TableAddress)) != 0) {
+    auto* table = reinterpret_cast<uint8_t*>(record->TableAddress);
+    if ((s3Selectors & 0x40) != 0) {
+      in.Fill(table, sizeof(support::KelS3LibTableHeader));
+    }
+    if ((s3Selectors & 0x80) != 0) {
+      in.Fill(table + m.boot.Outstanding().at(table).Size - 4, 4);
+    }
+  }
+  if (auto* page = support::gBootScriptState.RecordPage; page != nullptr && (scriptSelectors & 0x40) != 0) {
+    const unsigned pages = (pageCounts >> 4) & 3;
+    page->ScriptAddress = Address(records.Make(pages * EFI_PAGE_SIZE, in));
+    page->ScriptPageCount = static_cast<UINT16>(pages);
+    page->ScriptUsedLength = in.Take<uint32_t>();
+  }
+
   if ((flags & 4) != 0) {
     readyToLock();
   }
