@@ -163,6 +163,35 @@ Outcome Apply(Slice key, Slice value, HarnessConfig& c) {
   if (key.Is("driver.preinstall-protocol")) {
     return check(Boolean(value, &c.PreinstallProtocol));
   }
+  if (key.Is("driver.fv")) {
+    if (value.Is("none")) {
+      c.DriverFv[0] = 0;
+      return Outcome::Applied;
+    }
+    return check(FileName(value, c.DriverFv));
+  }
+  if (key.Is("trap.unloaded-image")) {
+    return check(Boolean(value, &c.TrapUnloadedImage));
+  }
+  if (key.Is("trap.selftest")) {
+    return check(Boolean(value, &c.TrapSelfTest));
+  }
+  if (key.Is("ready-to-lock.reinstall")) {
+    return check(Boolean(value, &c.ReinstallReadyToLock));
+  }
+  if (key.Is("recovery-flag")) {
+    if (value.Is("machine")) {
+      c.RecoveryFlagSet = FALSE;
+      return Outcome::Applied;
+    }
+    UINT64 flag = 0;
+    if (!Unsigned(value, &flag) || flag > 0xFFFFFFFFULL) {
+      return Outcome::BadValue;
+    }
+    c.RecoveryFlagSet = TRUE;
+    c.RecoveryFlagValue = flag;
+    return Outcome::Applied;
+  }
   if (key.Is("console.mode")) {
     if (value.Is("keep")) {
       c.ConsoleMode = ConsoleModeRequest::Keep;

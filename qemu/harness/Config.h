@@ -63,6 +63,24 @@ struct HarnessConfig {
 
   char DriverFile[kMaxFileName];
   BOOLEAN PreinstallProtocol;
+  // A firmware volume holding the driver: when set, the harness hands it to
+  // the DXE services' ProcessFirmwareVolume and Dispatch instead of loading
+  // DriverFile itself.
+  char DriverFv[kMaxFileName];
+
+  // After a failed start: claim the unloaded image's pages and fill them so
+  // that any call into them lands in the harness (TrapUnloadedImage), then
+  // check the trap with an event of the harness's own (TrapSelfTest).
+  BOOLEAN TrapUnloadedImage;
+  BOOLEAN TrapSelfTest;
+  // Install the DXE SMM ready-to-lock protocol again after the handler calls,
+  // so every notification registered for it runs once more.
+  BOOLEAN ReinstallReadyToLock;
+
+  // The RecoveryFlag register pair at 0xE00000B8/0xE00000BC: as the machine
+  // has it, or backed by an ivshmem device's memory holding this value.
+  BOOLEAN RecoveryFlagSet;
+  UINT64 RecoveryFlagValue;
 
   ConsoleModeRequest ConsoleMode;
   UINT64 ConsoleColumns;

@@ -15,7 +15,6 @@ namespace {
 
 constexpr CHAR16 kConfigFileName[] = u"harness.cfg";
 constexpr UINT64 kMaxConfigSize = 0x10000;
-constexpr UINT64 kMaxDriverSize = 0x1000000;
 constexpr UINT64 kReportVersion = 1;
 
 // Phase names that carry a number live here while they are current.
@@ -54,8 +53,8 @@ EFI_STATUS OpenBootVolume(EFI_FILE_PROTOCOL** Root) {
   return volume->OpenVolume(volume, Root);
 }
 
-// Reads a whole file into pool memory with a NUL behind it. The caller frees
-// *Data.
+}  // namespace
+
 EFI_STATUS ReadWholeFile(EFI_FILE_PROTOCOL* Root, const CHAR16* Name, UINT64 MaxSize, UINT8** Data, UINTN* Size) {
   EFI_BOOT_SERVICES* bs = gHarness.BootServices;
   *Data = nullptr;
@@ -112,6 +111,8 @@ EFI_STATUS ReadWholeFile(EFI_FILE_PROTOCOL* Root, const CHAR16* Name, UINT64 Max
   *Size = done;
   return EFI_SUCCESS;
 }
+
+namespace {
 
 void LoadConfig(EFI_FILE_PROTOCOL* Root) {
   SetConfigDefaults(gHarness.Config);
@@ -405,6 +406,7 @@ void SignalReadyToBoot() {
   SetPhase("ready-to-boot");
   EFI_BOOT_SERVICES* bs = gHarness.BootServices;
   const UINT64 before = gHarness.S3HandOvers;
+  const UINT64 staleBefore = StaleCodeCalls();
   EFI_EVENT event = nullptr;
   EFI_STATUS status =
       bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, ReadyToBootNotify, nullptr, &gEfiEventReadyToBootGuid, &event);
@@ -414,7 +416,11 @@ void SignalReadyToBoot() {
     status = bs->SignalEvent(event);
     bs->CloseEvent(event);
   }
-  Report("ready-to-boot").Status("status", status).Dec("handovers", gHarness.S3HandOvers - before).Emit();
+  Report("ready-to-boot")
+      .Status("status", status)
+      .Dec("handovers", gHarness.S3HandOvers - before)
+      .Dec("stale-calls", StaleCodeCalls() - staleBefore)
+      .Emit();
   ReportSettingReads("ready-to-boot");
   ReportS3Record("after-ready-to-boot");
 }
@@ -464,8 +470,18 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
     DrawSelfTestBox();
   }
 
+  PrepareRecoveryFlag();
+
   EFI_HANDLE driverHandle = nullptr;
-  if (!EFI_ERROR(LoadDriver(root, &driverHandle))) {
+  bool started = false;
+  if (gHarness.Config.DriverFv[0] != 0) {
+    SetPhase("driver-start");
+    started = DispatchDriverVolume(root, &driverHandle);
+    SetPhase("after-start");
+    ReportSettingReads("driver-start");
+  } else if (!EFI_ERROR(LoadDriver(root, &driverHandle))) {
+    DriverImage image{};
+    DescribeDriverImage(driverHandle, &image);
     if (gHarness.Config.PreinstallProtocol != FALSE) {
       PreinstallRecoveryProtocol(driverHandle);
     }
@@ -473,18 +489,34 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
     UINTN exitDataSize = 0;
     CHAR16* exitData = nullptr;
     const EFI_STATUS status = gHarness.BootServices->StartImage(driverHandle, &exitDataSize, &exitData);
+    // A failed entry point has had its image unloaded by now; claim the
+    // pages before anything else can.
+    if (EFI_ERROR(status) && gHarness.Config.TrapUnloadedImage != FALSE) {
+      ArmUnloadedImageTrap(image);
+    }
     Report("driver-entry").Status("status", status).Emit();
     if (exitData != nullptr) {
       gHarness.BootServices->FreePool(exitData);
     }
     SetPhase("after-start");
     ReportSettingReads("driver-start");
+    started = true;
+  }
+  if (started) {
     ReportTscTables();
     ReportS3Record("after-start");
     const auto* interface = ReportRecoveryProtocol(driverHandle);
     CallHandler(interface);
+    if (gHarness.Config.ReinstallReadyToLock != FALSE) {
+      SetPhase("ready-to-lock");
+      ReinstallReadyToLock();
+    }
     if (gHarness.Config.SignalReadyToBoot != FALSE) {
       SignalReadyToBoot();
+    }
+    if (gHarness.Config.TrapSelfTest != FALSE) {
+      SetPhase("trap-selftest");
+      RunTrapSelfTest();
     }
   }
   if (root != nullptr) {
@@ -493,6 +525,7 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   SetPhase("finish");
   Report("harness-done")
       .Dec("erase-requests", gHarness.EraseRequests)
+      .Dec("stale-calls", StaleCodeCalls())
       .Dec("s3-handovers", gHarness.S3HandOvers)
       .Dec("debug-messages", gHarness.DebugMessages)
       .Emit();

@@ -105,4 +105,38 @@ void RunEraseSelfTest(const MemoryRange& Range);
 // Reports how the S3 private record named by setting 766 looks now.
 void ReportS3Record(const char* Phase);
 
+// Files on the boot volume: a whole file in pool memory with a NUL behind
+// it. The caller owns *Data.
+inline constexpr UINT64 kMaxDriverSize = 0x1000000;
+EFI_STATUS ReadWholeFile(EFI_FILE_PROTOCOL* Root, const CHAR16* Name, UINT64 MaxSize, UINT8** Data, UINTN* Size);
+
+// The RecoveryFlag register pair: optionally backed by an ivshmem device
+// holding the configured value, then read the driver's way and reported.
+void PrepareRecoveryFlag();
+
+// Where the firmware loaded the driver, from its loaded-image protocol.
+struct DriverImage {
+  UINT64 Base;
+  UINT64 Size;
+};
+void DescribeDriverImage(EFI_HANDLE DriverHandle, DriverImage* Image);
+
+// After a failed start: claims the unloaded image's pages and fills them so
+// that a call anywhere in them reports "stale-code-called" and returns.
+void ArmUnloadedImageTrap(const DriverImage& Image);
+UINT64 StaleCodeCalls();
+// Registers events of the harness whose notify function lies in the trapped
+// pages, for the DXE SMM ready-to-lock protocol and in the ready-to-boot
+// group, and triggers both: the check that the trap catches what a forgotten
+// event of the driver would have done.
+void RunTrapSelfTest();
+// Installs the DXE SMM ready-to-lock protocol again, so that every
+// notification registered for it runs.
+void ReinstallReadyToLock();
+
+// Reads the configured firmware volume, hands it to ProcessFirmwareVolume
+// and Dispatch, and finds the image the dispatcher started from it. False
+// when there is none.
+bool DispatchDriverVolume(EFI_FILE_PROTOCOL* Root, EFI_HANDLE* DriverHandle);
+
 }  // namespace ftpm::harness

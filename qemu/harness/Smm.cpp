@@ -176,7 +176,8 @@ EFI_STATUS S3Receiver(UINT8* Message, UINTN CommSize) {
     return EFI_INVALID_PARAMETER;
   }
   const UINT64 record = ReadUnaligned<UINT64>(Message + kFieldOffset);
-  line.Text("form", "ok").Flag("record-is-setting-766", record == SettingValue(766));
+  line.Text("form", "ok").Bytes("message", Message, kFieldOffset + 8);
+  line.Flag("record-is-setting-766", record == SettingValue(766));
   DescribeS3Record(line, record);
   line.Status("status", EFI_SUCCESS).Emit();
   return EFI_SUCCESS;

@@ -37,6 +37,9 @@ TEST(HarnessConfig, DefaultsProvideEveryPlatformPiece) {
   EXPECT_EQ(c.EraseStatus, EFI_SUCCESS);
   EXPECT_STREQ(c.DriverFile, "FtpmRecoveryDxe.efi");
   EXPECT_FALSE(c.PreinstallProtocol);
+  EXPECT_STREQ(c.DriverFv, "");  // the driver file is loaded, not dispatched
+  EXPECT_FALSE(c.TrapUnloadedImage || c.TrapSelfTest || c.ReinstallReadyToLock);
+  EXPECT_FALSE(c.RecoveryFlagSet);  // the register pair as the machine has it
   EXPECT_EQ(c.ConsoleMode, ConsoleModeRequest::Keep);
   EXPECT_EQ(c.HandlerCalls, 1u);
   EXPECT_FALSE(c.SignalReadyToBoot);
@@ -105,6 +108,47 @@ TEST(HarnessConfig, EveryKeyLandsInItsField) {
   EXPECT_EQ(c.SelfTest.Length, 0x1000u);
   EXPECT_EQ(c.KeysToRead, 3u);
   EXPECT_TRUE(c.SelfTestBox);
+}
+
+TEST(HarnessConfig, DriverStartAndWhatIsWatchedAfterIt) {
+  const Parsed p = Parse(
+      "driver.fv=FtpmRecoveryDxe.fv\n"
+      "trap.unloaded-image=1\n"
+      "trap.selftest=yes\n"
+      "ready-to-lock.reinstall=on\n"
+      "recovery-flag=0x40000000\n");
+  EXPECT_EQ(p.Result.ErrorCount, 0u);
+  EXPECT_EQ(p.Result.Applied, 5u);
+  EXPECT_STREQ(p.Config.DriverFv, "FtpmRecoveryDxe.fv");
+  EXPECT_TRUE(p.Config.TrapUnloadedImage && p.Config.TrapSelfTest && p.Config.ReinstallReadyToLock);
+  EXPECT_TRUE(p.Config.RecoveryFlagSet);
+  EXPECT_EQ(p.Config.RecoveryFlagValue, 0x40000000u);
+
+  // The last line wins: back to the machine's register and a loaded file.
+  const Parsed back = Parse("recovery-flag=0\nrecovery-flag=machine\ndriver.fv=a.fv\ndriver.fv=none\n");
+  EXPECT_EQ(back.Result.ErrorCount, 0u);
+  EXPECT_FALSE(back.Config.RecoveryFlagSet);
+  EXPECT_STREQ(back.Config.DriverFv, "");
+  EXPECT_TRUE(Parse("recovery-flag=0xFFFFFFFF").Config.RecoveryFlagSet);
+}
+
+TEST(HarnessConfig, BadDriverStartAndFlagValuesChangeNothing) {
+  const Parsed p = Parse(
+      "recovery-flag=0x40000000\n"
+      "recovery-flag=0x100000000\n"  // 2: the register is 32 bits wide
+      "recovery-flag=side-b\n"       // 3
+      "driver.fv=fv/Driver.fv\n"     // 4: no paths
+      "driver.fv=\n"                 // 5: empty
+      "trap.selftest=sometimes\n");  // 6
+  ASSERT_EQ(p.Result.ErrorCount, 5u);
+  const UINTN lines[] = {2, 3, 4, 5, 6};
+  for (UINTN i = 0; i < 5; ++i) {
+    EXPECT_EQ(p.Result.Errors[i].Line, lines[i]) << i;
+    EXPECT_STREQ(p.Result.Errors[i].Reason, "bad-value") << i;
+  }
+  EXPECT_EQ(p.Config.RecoveryFlagValue, 0x40000000u);
+  EXPECT_STREQ(p.Config.DriverFv, "");
+  EXPECT_FALSE(p.Config.TrapSelfTest);
 }
 
 TEST(HarnessConfig, ConsoleModeForms) {
