@@ -9,6 +9,7 @@ harness's "@@FTPM" report lines. Python standard library only.
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import shutil
@@ -85,6 +86,49 @@ def split_keys(text: str) -> list[str]:
     if "," in text:
         return [part.strip() for part in text.split(",") if part.strip()]
     return list(text)
+
+
+# --- Processors and flash addresses ------------------------------------------------
+
+
+def cpu_from_signature(signature: int) -> dict:
+    """QEMU's family/model/stepping for a CPUID 0x80000001 EAX value: the
+    family is the base family plus the extended family, the model the
+    extended model above the base model."""
+    base_family = (signature >> 8) & 0xF
+    family = base_family + ((signature >> 20) & 0xFF) if base_family == 0xF else base_family
+    model = (((signature >> 16) & 0xF) << 4) | ((signature >> 4) & 0xF)
+    return {"family": family, "model": model, "stepping": signature & 0xF}
+
+
+WINDOW_16M_BASE = 0xFF000000
+WINDOW_64M_BASE = 0xFD00000000
+FLASH_SIZE = 64 * MIB
+
+
+def flash_offset(address: int) -> int | None:
+    """The image offset of an address the driver reports: a flash offset as
+    it stands, or an address in the 16 MB or the 64 MB window."""
+    if 0 <= address < FLASH_SIZE:
+        return address
+    if WINDOW_16M_BASE <= address < WINDOW_16M_BASE + 16 * MIB:
+        return address - WINDOW_16M_BASE
+    if WINDOW_64M_BASE <= address < WINDOW_64M_BASE + FLASH_SIZE:
+        return address - WINDOW_64M_BASE
+    return None
+
+
+_LAYOUT_COMMENT = re.compile(r'"(?:\\.|[^"\\])*"|//[^\n]*|/\*.*?\*/', re.S)
+
+
+def read_layout(path: str) -> dict:
+    """A mkimage layout file, which may hold // and /* */ comments."""
+    try:
+        with open(path, encoding="utf-8") as handle:
+            text = handle.read()
+        return json.loads(_LAYOUT_COMMENT.sub(lambda m: m.group(0) if m.group(0).startswith('"') else "", text))
+    except (OSError, ValueError) as error:
+        raise HarnessError(f"cannot read layout {path}: {error}") from error
 
 
 # --- Serial output ----------------------------------------------------------------
@@ -179,6 +223,66 @@ def find_boxes(text: str) -> list[Box]:
 
 def count_prompts(text: str) -> int:
     return sum(1 for box in find_boxes(text) if box.kind == "prompt")
+
+
+class ReportFilter:
+    """Drops the harness's report lines from decoded serial text on its way
+    to a person's terminal, passing everything else on at once: the prompt
+    is drawn without a line end and must not wait for one. At the start of
+    a line (after a line feed, or a cursor positioning or clearing
+    sequence), text that could still become "@@FTPM " is held back; escape
+    sequences pass at once."""
+
+    def __init__(self) -> None:
+        self._held = ""
+        self._dropping = False
+        self._line_start = True
+        self._escape = 0  # 1: after ESC, 2: inside a control sequence
+
+    def _pass_escape(self, ch: str, out: list[str]) -> bool:
+        if self._escape == 0 and ch != "\x1b":
+            return False
+        out.append(ch)
+        if ch == "\x1b":
+            self._escape = 1
+        elif self._escape == 1:
+            self._escape = 2 if ch == "[" else 0
+        elif "@" <= ch <= "~":
+            self._escape = 0
+            # Cursor positioning and clearing start a fresh line of text.
+            self._line_start = self._line_start or ch in "HJ"
+        return True
+
+    def feed(self, text: str) -> str:
+        out: list[str] = []
+        for ch in text:
+            if self._dropping:
+                if ch == "\n":
+                    self._dropping = False
+                    self._line_start = True
+                continue
+            if not self._held and self._pass_escape(ch, out):
+                continue
+            if not self._line_start:
+                out.append(ch)
+                self._line_start = ch == "\n"
+                continue
+            candidate = self._held + ch
+            if REPORT_PREFIX.startswith(candidate):
+                self._held = ""
+                if candidate == REPORT_PREFIX:
+                    self._dropping = True
+                else:
+                    self._held = candidate
+                continue
+            out.append(candidate)
+            self._held = ""
+            self._line_start = ch in "\r\n"
+        return "".join(out)
+
+    def flush(self) -> str:
+        held, self._held = self._held, ""
+        return held
 
 
 # --- Terminal emulator ----------------------------------------------------------------
@@ -413,9 +517,12 @@ def config_text(config: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
-def prepare_volume(work: str, uefi_build: str, config: dict, driver_file: str | None = None) -> str:
+def prepare_volume(work: str, uefi_build: str, config: dict, driver_file: str | None = None,
+                   tool: str | None = None) -> str:
     """The FAT directory OVMF boots: the harness as the default boot file,
-    the driver and the configuration beside it."""
+    the driver and the configuration beside it. With "driver.fv" in the
+    configuration the driver goes there as a firmware volume instead,
+    packaged from the same .efi (see package_volume)."""
     harness = os.path.join(uefi_build, HARNESS_RELATIVE)
     driver = driver_file or os.path.join(uefi_build, DRIVER_RELATIVE)
     for path in (harness, driver):
@@ -426,10 +533,27 @@ def prepare_volume(work: str, uefi_build: str, config: dict, driver_file: str | 
         shutil.rmtree(volume)
     os.makedirs(os.path.join(volume, "EFI", "BOOT"))
     shutil.copyfile(harness, os.path.join(volume, "EFI", "BOOT", "BOOTX64.EFI"))
-    shutil.copyfile(driver, os.path.join(volume, os.path.basename(config.get("driver.file", DRIVER_RELATIVE))))
+    fv_name = config.get("driver.fv")
+    if fv_name and fv_name != "none":
+        package_volume(tool, driver, work, os.path.join(volume, os.path.basename(str(fv_name))))
+    else:
+        shutil.copyfile(driver, os.path.join(volume, os.path.basename(config.get("driver.file", DRIVER_RELATIVE))))
     with open(os.path.join(volume, CONFIG_NAME), "w", encoding="ascii") as out:
         out.write(config_text(config))
     return volume
+
+
+def package_volume(tool: str | None, driver: str, work: str, output: str) -> None:
+    """`ftpm-recovery package DRIVER.efi --ffs … --fv OUTPUT`: the firmware
+    volume is always made from the .efi under test, so it cannot be older
+    than the driver the other scenarios load."""
+    if not tool or not os.access(tool, os.X_OK):
+        raise HarnessError("a firmware-volume scenario needs --tool (ftpm-recovery package)")
+    ffs = os.path.join(work, "FtpmRecoveryDxe.ffs")
+    result = subprocess.run([tool, "package", driver, "--ffs", ffs, "--fv", output], capture_output=True, text=True,
+                            timeout=120)
+    if result.returncode != 0:
+        raise HarnessError(f"package {driver} failed ({result.returncode}):\n{result.stdout}{result.stderr}")
 
 
 def tool_has_mkimage(tool: str | None) -> bool:
@@ -524,9 +648,12 @@ def to_int(value, what: str) -> int:
 # --- QEMU -------------------------------------------------------------------------------
 
 
-def qemu_command(work: str, volume: str, window: str, image: str | None, cpu: dict | None) -> list[str]:
+def qemu_command(work: str, volume: str, window: str, image: str | None, cpu: dict | None,
+                 flag_device: bool = False) -> list[str]:
     """The QEMU command line for one boot. OVMF is copied into the work
-    directory so that no run touches the system's file."""
+    directory so that no run touches the system's file. flag_device adds the
+    ivshmem device whose memory the harness moves behind the RecoveryFlag
+    register pair."""
     if window not in WINDOWS:
         raise HarnessError(f"window must be one of {sorted(WINDOWS)}, not {window!r}")
     if not os.path.isfile(OVMF_CODE):
@@ -559,6 +686,9 @@ def qemu_command(work: str, volume: str, window: str, image: str | None, cpu: di
         command += ["-drive", f"if=pflash,format=raw,readonly=on,file={ovmf}"]
         if image:
             command += ["-drive", f"if=pflash,format=raw,readonly=on,file={image}"]
+    if flag_device:
+        command += ["-object", "memory-backend-ram,id=rflag,size=4K,share=on",
+                    "-device", "ivshmem-plain,memdev=rflag"]
     command += ["-drive", f"file=fat:rw:{volume},format=raw"]
     return command
 

@@ -25,7 +25,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import ftpm_qemu as fq  # noqa: E402
 
-SCENARIO_KEYS = {"description", "window", "cpu", "image", "config", "keys", "timeout", "expect"}
+SCENARIO_KEYS = {"description", "window", "cpu", "image", "config", "keys", "timeout", "expect", "recovery_flag"}
 EXPECT_KEYS = {"reports", "absent", "counts", "text", "no_text", "prompts", "boxes", "final_screen", "image",
                "image_changes", "erases_in_image", "ended", "config_errors"}
 DEFAULT_TIMEOUT = 40.0
@@ -351,12 +351,15 @@ def run_scenario(scenario: dict, scenario_path: str, uefi_build: str, tool: str 
     os.makedirs(work, exist_ok=True)
     window = scenario.get("window", "16m")
     config = dict(scenario.get("config", {}))
-    volume = fq.prepare_volume(work, uefi_build, config)
+    flag = scenario.get("recovery_flag")
+    if flag is not None:
+        config["recovery-flag"] = fq.to_int(flag, "recovery_flag")
+    volume = fq.prepare_volume(work, uefi_build, config, tool=tool)
     image_path = fq.prepare_image(work, window, scenario.get("image"), base_dir, tool)
     with open(image_path, "rb") as handle:
         before = handle.read()
     steps = fq.parse_key_steps(scenario.get("keys", []))
-    command = fq.qemu_command(work, volume, window, image_path, scenario.get("cpu"))
+    command = fq.qemu_command(work, volume, window, image_path, scenario.get("cpu"), flag_device=flag is not None)
     with open(os.path.join(work, "command.txt"), "w", encoding="utf-8") as out:
         out.write(" ".join(command) + "\n")
 
