@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""`make demo KEYS=y` without a person: qemu/demo.py boots OVMF with the real
+driver on the sample image, answers Y, and the image file must have changed
+exactly where the driver's own lookups say the NVRAM entries are.
+
+    demo_test.py --uefi-build DIR --tool PATH/ftpm-recovery --work DIR
+
+The expected ranges come from `ftpm-recovery simulate` on the same image with
+the RecoveryFlag value the harness read in QEMU, so the check follows the
+sample rather than restating it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(REPO, "qemu"))
+
+import ftpm_qemu as fq  # noqa: E402
+
+
+def expected_erases(tool: str, image: str, processor: str, flag: str) -> list[tuple[int, int]]:
+    command = [tool, "simulate", "--image", image, "--cpu", processor, "--keys", "y", "--recovery-flag", flag,
+               "--json"]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    if result.returncode != 0:
+        raise SystemExit(f"FAIL: simulate exited with {result.returncode}: {result.stderr.strip()[:300]}")
+    story = json.loads(result.stdout)
+    if story.get("reset") != "cold":
+        raise SystemExit(f"FAIL: on the simulated platform the story ended with {story.get('reset')!r}, not cold")
+    return [(fq.flash_offset(int(r["address"], 0)), int(r["size"], 0)) for r in story["erase_requests"]]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--uefi-build", required=True)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+
+    demo = [sys.executable, os.path.join(REPO, "qemu", "demo.py"), "--uefi-build", args.uefi_build, "--tool",
+            args.tool, "--keys", "y", "--work", args.work]
+    run = subprocess.run(demo, capture_output=True, text=True, timeout=180, stdin=subprocess.DEVNULL)
+    print(run.stdout[-4000:])
+    if run.returncode != 0:
+        print(run.stderr[-2000:])
+        print(f"FAIL: demo.py exited with {run.returncode}")
+        return 1
+    with open(os.path.join(args.work, "demo-result.json"), encoding="utf-8") as handle:
+        result = json.load(handle)
+
+    failures = []
+    if result["ended"] != "cold-reset":
+        failures.append(f"QEMU ended with {result['ended']!r}, expected the driver's cold reset")
+    if result["prompts"] != 1:
+        failures.append(f"{result['prompts']} prompts drawn, expected 1")
+    if result["recovery_flag"] is None:
+        failures.append("the harness reported no RecoveryFlag value")
+        flag = "0"
+    else:
+        flag = result["recovery_flag"]
+
+    wanted = sorted(expected_erases(args.tool, os.path.join(args.work, "mkimage.bin"), result["processor"], flag))
+    if not wanted:
+        failures.append("the sample holds no NVRAM entry for its processor: nothing to check")
+    sent = sorted((fq.flash_offset(int(r["address"], 0)), int(r["size"], 0)) for r in result["erase_requests"])
+    if sent != wanted:
+        failures.append(f"erase requests {sent} differ from the simulated platform's {wanted}")
+    changed = sorted((int(c["offset"], 0), int(c["length"], 0)) for c in result["changes"])
+    if changed != wanted:
+        failures.append(f"the image changed at {changed}, expected exactly {wanted}")
+
+    # The image file itself: erased ranges read 0xFF, the other side's
+    # stand-in records are still there.
+    with open(result["image"], "rb") as handle:
+        after = handle.read()
+    for offset, size in wanted:
+        if after[offset:offset + size] != b"\xff" * size:
+            failures.append(f"{offset:#x}+{size:#x} does not read 0xFF after the run")
+    kept = [f for f in result["filled"] if (int(f["offset"], 0), int(f["size"], 0)) not in wanted]
+    if not kept:
+        failures.append("no stand-in record outside the erased ranges, so nothing shows they were left alone")
+    for entry in kept:
+        offset, size = int(entry["offset"], 0), int(entry["size"], 0)
+        if after[offset:offset + size] == b"\xff" * size or offset in [o for o, _ in changed]:
+            failures.append(f"side {entry['side']} {entry['name']} at {offset:#x} was touched")
+
+    for failure in failures:
+        print("FAIL: " + failure)
+    if failures:
+        return 1
+    print(f"PASS demo: side {result['side']} erased at {', '.join(f'{o:#x}+{n:#x}' for o, n in wanted)}; "
+          f"{len(kept)} other range(s) kept")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
