@@ -191,8 +191,23 @@ void RunTrapSelfTest() {
   bs->CloseEvent(bootEvent);
 }
 
-bool DispatchDriverVolume(EFI_FILE_PROTOCOL* Root, EFI_HANDLE* DriverHandle) {
+void ReportBufferCache(const DriverImage& Image) {
+  VOID* found = nullptr;
+  const bool installed =
+      !EFI_ERROR(gHarness.BootServices->LocateProtocol(&gBufferCacheProtocolGuid, nullptr, &found)) && found != nullptr;
+  Report line("buffer-cache");
+  line.Flag("installed", installed);
+  if (installed) {
+    const UINT64 address = reinterpret_cast<UINTN>(found);
+    line.Hex("interface", address);
+    line.Flag("in-driver-image", Image.Size != 0 && address >= Image.Base && address - Image.Base < Image.Size);
+  }
+  line.Emit();
+}
+
+bool DispatchDriverVolume(EFI_FILE_PROTOCOL* Root, EFI_HANDLE* DriverHandle, DriverImage* Image) {
   *DriverHandle = nullptr;
+  *Image = DriverImage{};
   EFI_BOOT_SERVICES* bs = gHarness.BootServices;
   CHAR16 name[kMaxFileName];
   UINTN i = 0;
@@ -265,6 +280,8 @@ bool DispatchDriverVolume(EFI_FILE_PROTOCOL* Root, EFI_HANDLE* DriverHandle) {
     line.Dec("path-type", found->FilePath->Type).Dec("path-subtype", found->FilePath->SubType);
     line.Guid("file", file).Flag("from-volume", found->DeviceHandle == volumeHandle);
     line.Hex("base", reinterpret_cast<UINTN>(found->ImageBase)).Hex("size", found->ImageSize);
+    Image->Base = reinterpret_cast<UINTN>(found->ImageBase);
+    Image->Size = found->ImageSize;
   }
   line.Emit();
   return found != nullptr;

@@ -473,14 +473,14 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   PrepareRecoveryFlag();
 
   EFI_HANDLE driverHandle = nullptr;
+  DriverImage image{};
   bool started = false;
   if (gHarness.Config.DriverFv[0] != 0) {
     SetPhase("driver-start");
-    started = DispatchDriverVolume(root, &driverHandle);
+    started = DispatchDriverVolume(root, &driverHandle, &image);
     SetPhase("after-start");
     ReportSettingReads("driver-start");
   } else if (!EFI_ERROR(LoadDriver(root, &driverHandle))) {
-    DriverImage image{};
     DescribeDriverImage(driverHandle, &image);
     if (gHarness.Config.PreinstallProtocol != FALSE) {
       PreinstallRecoveryProtocol(driverHandle);
@@ -503,6 +503,7 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
     started = true;
   }
   if (started) {
+    ReportBufferCache(image);
     ReportTscTables();
     ReportS3Record("after-start");
     const auto* interface = ReportRecoveryProtocol(driverHandle);

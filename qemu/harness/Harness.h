@@ -137,6 +137,11 @@ void ReinstallReadyToLock();
 // Reads the configured firmware volume, hands it to ProcessFirmwareVolume
 // and Dispatch, and finds the image the dispatcher started from it. False
 // when there is none.
-bool DispatchDriverVolume(EFI_FILE_PROTOCOL* Root, EFI_HANDLE* DriverHandle);
+bool DispatchDriverVolume(EFI_FILE_PROTOCOL* Root, EFI_HANDLE* DriverHandle, DriverImage* Image);
+
+// Whether BufferCacheProtocol is installed and whether its interface lies
+// inside the driver's image (the module that creates the list publishes a
+// record of its own image).
+void ReportBufferCache(const DriverImage& Image);
 
 }  // namespace ftpm::harness
