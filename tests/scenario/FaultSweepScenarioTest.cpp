@@ -15,9 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "directory/EntryLookup.h"
+#include "directory/Formats.h"
 #include "platform/Guids.h"
 #include "sim/Machine.h"
 #include "support/BootScript.h"
+#include "support/BufferCache.h"
 #include "support/Settings.h"
 #include "tests/scenario/DriverResidue.h"
 #include "tests/unit/DirectoryTestSupport.h"
@@ -40,6 +43,8 @@ constexpr uint64_t kFtpmNvramSize = 0x4000;
 constexpr uint64_t kMvqNvram = 0x310000;
 constexpr uint64_t kMvqNvramSize = 0x2000;
 constexpr UINT32 kScriptUsed = 0x40;
+constexpr UINT32 kHandedOverBoot = 0x7001;
+constexpr UINT32 kHandedOverRuntime = 0x7002;
 
 std::vector<uint8_t> Image() {
   Bytes image(0x400000);
@@ -48,6 +53,23 @@ std::vector<uint8_t> Image() {
   image.Directory(kLevel2, "$ML2",
                   {{0x04, static_cast<uint32_t>(kFtpmNvramSize), kFtpmNvram},
                    {0x54, static_cast<uint32_t>(kMvqNvramSize), kMvqNvram}});
+  return image.data;
+}
+
+// A/B layout 2: the level-1 directory holds the two slot pointers, each slot
+// names a level-2 directory; the RecoveryFlag (0 here) chooses side A.
+constexpr uint32_t kMvqId = 0xBC0D0400;
+std::vector<uint8_t> AbImage() {
+  Bytes image(0x800000);
+  image.SignatureBlock(0x20000, 0x80000);
+  image.Combo(0x80000, {{0xBC0B0500, 0x90000}, {kMvqId, 0xA0000}});
+  image.Directory(0xA0000, "$MVQ", {{0x48, 0x20, 0xB0000}, {0x4A, 0x20, 0xB1000}});
+  image.Slot2(0xB0000, 1, 0, 0, 0x400000, kMvqId);
+  image.Slot2(0xB1000, 1, 0, 0, 0x500000, kMvqId);
+  image.Directory(0x400000, "$ML2",
+                  {{0x04, static_cast<uint32_t>(kFtpmNvramSize), kFtpmNvram},
+                   {0x54, static_cast<uint32_t>(kMvqNvramSize), kMvqNvram}});
+  image.Directory(0x500000, "$ML2", {{0x04, 0x1000, 0x700000}, {0x54, 0x800, 0x710000}});
   return image.data;
 }
 
@@ -67,12 +89,13 @@ const char* StageName(Stage s) {
 }
 
 struct Story {
-  CHAR16 Answer;  // u'Y' erases and resets; u'N' goes on to ready-to-boot
-  bool Smram;     // the driver also runs its SMM half
+  CHAR16 Answer;    // u'Y' erases and resets; u'N' goes on to ready-to-boot
+  bool Smram;       // the driver also runs its SMM half
+  bool Ab = false;  // a 64 MB-window processor with an A/B layout behind a combo directory
 };
 
 std::string StoryName(const Story& s) {
-  return std::string(s.Answer == u'Y' ? "yes" : "no") + (s.Smram ? "-smram" : "");
+  return std::string(s.Answer == u'Y' ? "yes" : "no") + (s.Smram ? "-smram" : "") + (s.Ab ? "-ab" : "");
 }
 
 // Where a counted call happened, as the baseline run saw it.
@@ -104,6 +127,7 @@ struct Outcome {
   bool SmmCopy = false;  // setting 940
   bool SmmOwned = false;
   bool ErasingShown = false;
+  std::vector<UINT32> Imported;  // handles of the buffers the earlier phase handed over, as cached
 
   bool operator==(const Outcome&) const = default;
 };
@@ -133,6 +157,11 @@ std::string Describe(const Outcome& o) {
   s += " smmCopy=" + std::to_string(o.SmmCopy);
   s += " smmOwned=" + std::to_string(o.SmmOwned);
   s += " erasingShown=" + std::to_string(o.ErasingShown);
+  s += " imported=[";
+  for (UINT32 handle : o.Imported) {
+    s += std::to_string(handle) + " ";
+  }
+  s += "]";
   return s;
 }
 
@@ -159,9 +188,15 @@ class StoryRun {
  public:
   explicit StoryRun(const Story& story) : story_(story), m_(Config(story)) {
     m_.smm.InSmram = story.Smram;
-    m_.cpu.Signature = kCpu16M;
-    m_.flash.SetImage(Image());
+    m_.cpu.Signature = story.Ab ? testing::kCpuAb2 : kCpu16M;
+    m_.flash.SetImage(story.Ab ? AbImage() : Image());
+    m_.registers.RegisterFile[directory::kRecoveryFlagRegister] = 0;  // side A
     m_.settings.Set(support::kNvramResetRequest, 1);
+    // The earlier phase hands over two buffers, one of them runtime data.
+    m_.SetHobList(sim::HobListBuilder()
+                      .HeapBuffer(kHandedOverBoot, std::vector<UINT8>(24, 0x11))
+                      .HeapBuffer(kHandedOverRuntime, std::vector<UINT8>(40, 0x22), support::kPersistenceRuntime)
+                      .Build());
     m_.faults.OnCall = [this](const FaultCall& call) {
       sites_.push_back({call.Kind, call.N, call.Detail, stage_, m_.smm.EraseRequests.size(), PromptsDrawn(m_)});
     };
@@ -227,6 +262,12 @@ class StoryRun {
     o.SmmCopy = copy != nullptr;
     o.SmmOwned = copy != nullptr && copy->SmmOwned != 0;
     o.ErasingShown = ErasingShown(m_);
+    for (UINT32 handle : {kHandedOverBoot, kHandedOverRuntime}) {
+      support::BufferLocateRequest locate{handle, 0, nullptr};
+      if (support::FindCachedBuffer(&locate) == support::kBufferSuccess) {
+        o.Imported.push_back(handle);
+      }
+    }
     return o;
   }
 
@@ -278,6 +319,10 @@ Outcome Expected(const Story& story, const Outcome& base, const std::vector<Site
       } else if (IsPool(s, EfiRuntimeServicesData, support::kS3TableMinimumSize + 4)) {
         o.S3TableMade = false;  // 767 and the record stay 0: nothing to hand over
         o.HandOvers = 0;
+      } else if (IsPool(s, EfiBootServicesData, sizeof(support::BufferNode) + 24) && s.At == Stage::StartUp) {
+        std::erase(o.Imported, kHandedOverBoot);  // that buffer alone is not imported
+      } else if (IsPool(s, EfiRuntimeServicesData, sizeof(support::BufferNode) + 40) && s.At == Stage::StartUp) {
+        std::erase(o.Imported, kHandedOverRuntime);
       } else if (IsPool(s, EfiBootServicesData, (78 + 3) * sizeof(CHAR16))) {
         --o.PromptsDrawn;  // no line buffer: that drawing is skipped, the key still read
       } else if (IsPool(s, EfiBootServicesData, (78 + 1) * sizeof(CHAR16))) {
@@ -287,12 +332,13 @@ Outcome Expected(const Story& story, const Outcome& base, const std::vector<Site
         }
       } else if (IsPool(s, EfiBootServicesData, (38 + 3) * sizeof(CHAR16))) {
         o.ErasingShown = false;  // the erasing message is not drawn; the erase goes on
-      } else if (IsPool(s, EfiBootServicesData, sizeof(support::BufferNode) + 1552)) {
-        // Each directory is looked for in its cache buffer first (created
-        // empty on that first look) and then read into its scratch buffer. A
-        // cache buffer that cannot be made is made after the read instead; a
-        // scratch buffer that cannot be made fails the lookup it serves, and
-        // the next lookup allocates again.
+      } else if (IsPool(s, EfiBootServicesData, sizeof(support::BufferNode) + 1552) ||
+                 IsPool(s, EfiBootServicesData, sizeof(support::BufferNode) + sizeof(directory::AbRecoveryInfo))) {
+        // Each directory (and the A/B description) is looked for in its cache
+        // buffer first (created empty on that first look) and then read or
+        // built in its scratch buffer. A cache buffer that cannot be made is
+        // made after the read instead; a scratch buffer that cannot be made
+        // fails the lookup it serves, and the next lookup allocates again.
         if (nth % 2 == 1) {
           o.Erases.erase(o.Erases.begin() + static_cast<long>(s.ErasesBefore));
         }
@@ -410,6 +456,15 @@ TEST_P(FaultSweep, EachCountedCallFailingAloneGivesItsDocumentedOutcome) {
     Verify(run, base, base, "nothing failing");
   }
   ASSERT_FALSE(sites.empty());
+  // The story does what it is for: both ranges erased on Y, the table
+  // handed over otherwise, the A/B description built only on the A/B layout.
+  EXPECT_EQ(base.Erases.size(), GetParam().Answer == u'Y' ? 2U : 0U);
+  EXPECT_EQ(base.HandOvers, GetParam().Answer == u'Y' ? 0U : 1U);
+  EXPECT_EQ(base.Imported.size(), 2U);
+  const bool abBuilt = std::any_of(sites.begin(), sites.end(), [](const Site& s) {
+    return IsPool(s, EfiBootServicesData, sizeof(support::BufferNode) + sizeof(directory::AbRecoveryInfo));
+  });
+  EXPECT_EQ(abBuilt, GetParam().Ab);
   std::map<Op, unsigned> seen;
   for (size_t i = 0; i < sites.size(); ++i) {
     const Site& site = sites[i];
@@ -505,8 +560,8 @@ TEST_P(FaultSweep, EachProtocolMissingForTheWholeBootGivesItsDocumentedOutcome) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Stories, FaultSweep,
-                         ::testing::Values(Story{u'Y', false}, Story{u'N', false}, Story{u'Y', true},
-                                           Story{u'N', true}),
+                         ::testing::Values(Story{u'Y', false}, Story{u'Y', false, true}, Story{u'N', false},
+                                           Story{u'Y', true}, Story{u'N', true}),
                          [](const auto& info) {
                            std::string name = StoryName(info.param);
                            std::replace(name.begin(), name.end(), '-', '_');
