@@ -151,6 +151,11 @@ inline std::vector<std::string> ResidueProblems(const sim::Machine& m, const std
   for (const std::string& e : m.boot.MemoryErrors) {
     problems.push_back("memory error: " + e);
   }
+  if (!problems.empty()) {
+    for (const std::string& line : m.boot.OutstandingReport()) {
+      problems.push_back("held: " + line);
+    }
+  }
   return problems;
 }
 
