@@ -172,7 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   m.smm.InSmram = (flags & 1) != 0;
   // Tables as large as a setting asks for are refused beyond this, quickly.
   m.boot.AllocationLimit = 4 * kTableLimit;
-  // The dialog waits for keys the input does not have: end the run there.
+  // An 80x25 console: the prompt's long rows are shortened, which allocates.
+  // A dialog waiting for keys the input does not have stops the machine.
   m.console.SetModes({{80, 25}});
 
   m.settings.Set(support::kNvramResetRequest, in.Take<uint8_t>());
