@@ -57,6 +57,9 @@ EFI_STATUS EFIAPI EntryPoint(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTab
   if (EFI_ERROR(status)) {
     support::S3SaveTableShutDown();
     support::BootScriptShutDown();
+    // The list head published at start-up lies in this image, which the
+    // firmware unloads when the entry point fails: withdraw it.
+    support::BufferCacheShutDown();
     return status;
   }
   return EFI_SUCCESS;

@@ -17,7 +17,7 @@ void ResetDriverImage() {
   support::gFirmware = {};
   support::gSettingsState = {};
   support::gDiagnosticsState = {};
-  support::gBufferCacheState = {nullptr, nullptr, nullptr, support::kBufferCacheInterfaceAtLoad};
+  support::gBufferCacheState = support::kBufferCacheStateAtLoad;
   support::gBootScriptState = {};
   support::gS3SaveTableState = {};
   driver::gEntryState = {};

@@ -8,7 +8,7 @@
 
 namespace ftpm::support {
 
-constinit BufferCacheState gBufferCacheState{nullptr, nullptr, nullptr, kBufferCacheInterfaceAtLoad};
+constinit BufferCacheState gBufferCacheState{kBufferCacheStateAtLoad};
 
 namespace {
 
@@ -116,7 +116,18 @@ void ImportHeapBuffers() {
       &handle, &gBufferCacheProtocolGuid, EFI_NATIVE_INTERFACE, &gBufferCacheState.Interface);
   if (status != EFI_SUCCESS) {
     PostCodeHalt(postcode::kBufferCacheInstallFailed);
+    return;
   }
+  gBufferCacheState.PublishedHandle = handle;
+}
+
+void BufferCacheShutDown() {
+  if (gBufferCacheState.PublishedHandle == nullptr) {
+    return;
+  }
+  BootServices()->UninstallProtocolInterface(gBufferCacheState.PublishedHandle, &gBufferCacheProtocolGuid,
+                                             &gBufferCacheState.Interface);
+  gBufferCacheState.PublishedHandle = nullptr;
 }
 
 EFI_STATUS AddBufferNode(const HeapBufferHeader* Header, BufferNode** Node) {

@@ -95,9 +95,12 @@ struct BufferCacheState {
   VOID* HobList;         // remembered once found
   UINT8* HobListEnd;     // bound from the hand-off HOB, when the list has one
   BUFFER_CACHE_PROTOCOL Interface;
+  EFI_HANDLE PublishedHandle;  // where this module published Interface, if it did
 };
 extern constinit BufferCacheState gBufferCacheState;
 inline constexpr BUFFER_CACHE_PROTOCOL kBufferCacheInterfaceAtLoad{1, {nullptr, nullptr}};
+inline constexpr BufferCacheState kBufferCacheStateAtLoad{nullptr, nullptr, nullptr, kBufferCacheInterfaceAtLoad,
+                                                          nullptr};
 
 VOID* LocateHobList();
 // The first HeapBufferHobGuid GUID-extension HOB at or after HobStart, or
@@ -106,6 +109,10 @@ VOID* LocateHobList();
 VOID* NextHeapBufferHob(VOID* HobStart);
 // Start-up step: join the published list, or create one from the HOBs.
 void ImportHeapBuffers();
+// Run when the driver fails to start and its image is about to be unloaded:
+// withdraws the BufferCacheProtocol this module published, whose interface
+// lies in the image. The buffers stay allocated; nothing can reach them.
+void BufferCacheShutDown();
 EFI_STATUS AddBufferNode(const HeapBufferHeader* Header, BufferNode** Node);
 UINT32 CreateCachedBuffer(BufferCreateRequest* Request);
 UINT32 FindCachedBuffer(BufferLocateRequest* Request);

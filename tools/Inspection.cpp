@@ -158,7 +158,7 @@ json InspectImage(const std::vector<uint8_t>& image, uint32_t cpu, uint32_t flag
   m.registers.RegisterFile[dir::kRecoveryFlagRegisterAlt] = flag;
   m.LoadDriverImage();
   support::gDiagnosticsState = {};
-  support::gBufferCacheState = {nullptr, nullptr, nullptr, support::kBufferCacheInterfaceAtLoad};
+  support::gBufferCacheState = support::kBufferCacheStateAtLoad;
   m.Run([] {
     support::ImportHeapBuffers();
     return EFI_SUCCESS;

@@ -51,7 +51,7 @@ void Boot(sim::Machine& m) {
   m.UninstallProtocol(gBufferCacheProtocolGuid);
   m.LoadDriverImage();
   support::gDiagnosticsState = {};
-  support::gBufferCacheState = {nullptr, nullptr, nullptr, support::kBufferCacheInterfaceAtLoad};
+  support::gBufferCacheState = support::kBufferCacheStateAtLoad;
   support::ImportHeapBuffers();
   m.flash.ClearLog();
   m.registers.Log.clear();

@@ -171,7 +171,7 @@ class DirectoryMachine : public ::testing::Test {
   void StartBufferCache() {
     m.UninstallProtocol(gBufferCacheProtocolGuid);
     support::gDiagnosticsState = {};
-    support::gBufferCacheState = {nullptr, nullptr, nullptr, support::kBufferCacheInterfaceAtLoad};
+    support::gBufferCacheState = support::kBufferCacheStateAtLoad;
     support::ImportHeapBuffers();
     support::gSettingsState.KelCfgPcdBuf.PostCodeEnable = 1;
     m.cpu.DebugHostAnswer = 1;

@@ -7,6 +7,7 @@
 #include "driver/EntryPoint.h"
 #include "driver/RecoveryPromptHandler.h"
 #include "sim/Machine.h"
+#include "support/BufferCache.h"
 #include "support/Firmware.h"
 
 namespace ftpm {
@@ -56,6 +57,24 @@ TEST(EntryPoint, ProtocolAlreadyOnTheHandleReturnsTheFailingStatusUnchanged) {
   static driver::FTPM_RECOVERY_PROTOCOL other{};
   m.InstallProtocol(gFtpmRecoveryProtocolGuid, &other, m.ImageHandle);
   EXPECT_EQ(m.StartDriver().Status, EFI_INVALID_PARAMETER);
+}
+
+TEST(EntryPoint, FailedStartWithdrawsTheBufferListItsImageHolds) {
+  Machine m;
+  m.settings.Set(122, 1);
+  m.ImageHandle = m.boot.NewHandle();
+  static driver::FTPM_RECOVERY_PROTOCOL other{};
+  m.InstallProtocol(gFtpmRecoveryProtocolGuid, &other, m.ImageHandle);
+  ASSERT_EQ(m.StartDriver().Status, EFI_INVALID_PARAMETER);
+  // The interface lay inside the image about to be unloaded.
+  EXPECT_EQ(m.boot.Find(gBufferCacheProtocolGuid), nullptr);
+}
+
+TEST(EntryPoint, AStartedDriverKeepsTheBufferListPublished) {
+  Machine m;
+  m.settings.Set(122, 1);
+  ASSERT_EQ(m.StartDriver().Status, EFI_SUCCESS);
+  EXPECT_EQ(m.boot.Find(gBufferCacheProtocolGuid), &support::gBufferCacheState.Interface);
 }
 
 TEST(EntryPoint, InjectedInstallFailureIsReturned) {
