@@ -224,9 +224,15 @@ std::string FormatSimulation(const nlohmann::json& report) {
     }
     out << "Debug " << message["level"].get<std::string>() << ": " << line << "\n";
   }
-  out << "Final screen:\n";
-  for (const auto& row : report["screen"]) {
-    out << "  |" << row.get<std::string>() << "|\n";
+  // Blank rows are left out; each row shown carries its number.
+  const auto& screen = report["screen"];
+  out << "Final screen (" << screen.size() << " rows; blank rows not shown):\n";
+  for (size_t row = 0; row < screen.size(); ++row) {
+    const std::string text = screen[row].get<std::string>();
+    if (text.find_first_not_of(' ') == std::string::npos) {
+      continue;
+    }
+    out << (row < 10 ? "   " : "  ") << row << " |" << text << "|\n";
   }
   return out.str();
 }
