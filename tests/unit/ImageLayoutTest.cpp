@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "tests/unit/DirectoryTestSupport.h"
-#include "tools/Inspection.h"
+#include "tools/LookupReport.h"
 
 namespace ftpm::tools::layout {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "tools/Commands.h"
 #include "tools/ImageLayout.h"
-#include "tools/Inspection.h"
+#include "tools/LookupReport.h"
 
 namespace ftpm::tools {
 namespace {

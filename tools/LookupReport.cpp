@@ -1,4 +1,4 @@
-#include "tools/Inspection.h"
+#include "tools/LookupReport.h"
 
 #include <cstring>
 #include <optional>
