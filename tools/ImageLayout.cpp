@@ -235,6 +235,17 @@ void Append(std::vector<uint8_t>& bytes, const T& record) {
   bytes.insert(bytes.end(), p, p + sizeof record);
 }
 
+// A header followed directly by its entries, as they lie in flash.
+template <typename Header, typename Entry>
+std::vector<uint8_t> Records(const Header& header, const std::vector<Entry>& entries) {
+  std::vector<uint8_t> bytes;
+  Append(bytes, header);
+  for (const Entry& entry : entries) {
+    Append(bytes, entry);
+  }
+  return bytes;
+}
+
 void SignatureBlock(ImageBuilder& image, const Node& node) {
   node.AllowOnly({"offset", "signature", "directory", "alternate_directory", "exclusion", "comment"});
   fmt::RomSignatureBlock block{};
@@ -260,11 +271,7 @@ void MvqDirectory(ImageBuilder& image, const Node& node) {
   header.Cookie = CookieOf(node, "cookie", level == 1 ? fmt::kMvqCookie : fmt::kMvqL2Cookie);
   header.EntryCount = static_cast<uint32_t>(node.Number("entry_count", UINT32_MAX, entries.size()));
   header.Info = static_cast<uint32_t>(node.Number("info", UINT32_MAX, 0));
-  std::vector<uint8_t> bytes;
-  Append(bytes, header);
-  for (const auto& entry : entries) {
-    Append(bytes, entry);
-  }
+  const std::vector<uint8_t> bytes = Records(header, entries);
   const uint64_t offset = node.Number("offset", UINT64_MAX);
   image.Write(node.Where(), offset, bytes.data(), bytes.size());
   image.Checksum(node, offset, header.EntryCount, sizeof(fmt::DirectoryEntry));
@@ -281,11 +288,7 @@ void ComboDirectory(ImageBuilder& image, const Node& node) {
   fmt::ComboDirectory header{};
   header.Cookie = CookieOf(node, "cookie", fmt::kComboCookie);
   header.EntryCount = static_cast<uint32_t>(node.Number("entry_count", UINT32_MAX, entries.size()));
-  std::vector<uint8_t> bytes;
-  Append(bytes, header);
-  for (const auto& entry : entries) {
-    Append(bytes, entry);
-  }
+  const std::vector<uint8_t> bytes = Records(header, entries);
   image.Write(node.Where(), node.Number("offset", UINT64_MAX), bytes.data(), bytes.size());
 }
 
@@ -310,11 +313,7 @@ void BhdDirectory(ImageBuilder& image, const Node& node) {
   header.Cookie = CookieOf(node, "cookie", level == 1 ? fmt::kBhdCookie : fmt::kBl2Cookie);
   header.EntryCount = static_cast<uint32_t>(node.Number("entry_count", UINT32_MAX, entries.size()));
   header.Info = static_cast<uint32_t>(node.Number("info", UINT32_MAX, 0));
-  std::vector<uint8_t> bytes;
-  Append(bytes, header);
-  for (const auto& entry : entries) {
-    Append(bytes, entry);
-  }
+  const std::vector<uint8_t> bytes = Records(header, entries);
   const uint64_t offset = node.Number("offset", UINT64_MAX);
   image.Write(node.Where(), offset, bytes.data(), bytes.size());
   image.Checksum(node, offset, header.EntryCount, sizeof(fmt::BhdEntry));

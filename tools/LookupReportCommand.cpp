@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "tools/Commands.h"
+#include "tools/FileIo.h"
 #include "tools/ImageLayout.h"
 #include "tools/LookupReport.h"
 
@@ -36,24 +37,13 @@ int Inspect(const InspectOptions& options) {
     std::cerr << "inspect: --recovery-flag " << options.flag << " is not a 32-bit number (decimal or 0x hexadecimal)\n";
     return kUsageError;
   }
-  std::error_code error;
-  const auto size = std::filesystem::file_size(options.image, error);
-  if (error || !std::filesystem::is_regular_file(options.image, error)) {
-    std::cerr << "inspect: cannot read " << options.image << "\n";
-    return kUsageError;
-  }
-  if (size > layout::kMaxImageSize) {
-    std::cerr << "inspect: " << options.image << " is larger than the 64 MB flash\n";
-    return kUsageError;
-  }
-  std::ifstream in(options.image, std::ios::binary);
-  std::vector<uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (!in && !in.eof()) {
-    std::cerr << "inspect: cannot read " << options.image << "\n";
+  const std::optional<std::vector<uint8_t>> image = ReadBinaryFile(options.image, layout::kMaxImageSize);
+  if (!image) {
+    std::cerr << "inspect: cannot read " << options.image << " as a flash image of at most 64 MB\n";
     return kUsageError;
   }
 
-  const nlohmann::json report = InspectImage(image, static_cast<uint32_t>(*cpu), static_cast<uint32_t>(*flag));
+  const nlohmann::json report = InspectImage(*image, static_cast<uint32_t>(*cpu), static_cast<uint32_t>(*flag));
   if (options.json) {
     std::cout << report.dump(2) << "\n";
   } else {

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "tools/Commands.h"
+#include "tools/FileIo.h"
 #include "tools/ImageLayout.h"
 
 namespace ftpm::tools {
@@ -22,28 +23,6 @@ struct MkimageOptions {
   std::string output;
 };
 
-// Writes beside the target and renames, so a reader never sees half an image.
-bool WriteImage(const std::string& path, const std::vector<uint8_t>& bytes) {
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary, ignored);
-      return false;
-    }
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, path, error);
-  if (error) {
-    std::filesystem::remove(temporary, error);
-    return false;
-  }
-  return true;
-}
-
 int Mkimage(const MkimageOptions& options) {
   layout::ImageSummary summary;
   std::vector<uint8_t> image;
@@ -53,7 +32,7 @@ int Mkimage(const MkimageOptions& options) {
     std::cerr << "mkimage: " << error.what() << "\n";
     return kUsageError;
   }
-  if (!WriteImage(options.output, image)) {
+  if (!WriteFileAtomically(options.output, image)) {
     std::cerr << "mkimage: cannot write " << options.output << "\n";
     return kWriteError;
   }

@@ -14,6 +14,7 @@
 #include "platform/Guids.h"
 #include "tools/Commands.h"
 #include "tools/Ffs.h"
+#include "tools/FileIo.h"
 
 namespace ftpm::tools {
 namespace {
@@ -30,46 +31,8 @@ struct PackageOptions {
   std::string depex{ffs::kDefaultDxeDepex};
 };
 
-std::optional<ffs::Bytes> ReadFile(const std::string& path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) {
-    return std::nullopt;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return std::nullopt;
-  }
-  ffs::Bytes bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) {
-    return std::nullopt;
-  }
-  return bytes;
-}
-
-// Writes beside the target and renames, so a reader never sees half a file.
-bool WriteFile(const std::string& path, const ffs::Bytes& bytes) {
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary, ignored);
-      return false;
-    }
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, path, error);
-  if (error) {
-    std::filesystem::remove(temporary, error);
-    return false;
-  }
-  return true;
-}
-
 int Package(const PackageOptions& options) {
-  const std::optional<ffs::Bytes> image = ReadFile(options.driver);
+  const std::optional<ffs::Bytes> image = ReadBinaryFile(options.driver);
   if (!image) {
     std::cerr << "package: cannot read " << options.driver << "\n";
     return kUsageError;
@@ -106,7 +69,7 @@ int Package(const PackageOptions& options) {
     return kUsageError;
   }
 
-  if (!WriteFile(options.ffs, file)) {
+  if (!WriteFileAtomically(options.ffs, file)) {
     std::cerr << "package: cannot write " << options.ffs << "\n";
     return kWriteError;
   }
@@ -115,7 +78,7 @@ int Package(const PackageOptions& options) {
             << (info.subsystem == ffs::kPeSubsystemEfiRuntimeDriver ? " runtime driver" : " boot-service driver")
             << ", depex [" << spec.depex << "], " << file.size() << " bytes\n";
   if (!options.fv.empty()) {
-    if (!WriteFile(options.fv, volume)) {
+    if (!WriteFileAtomically(options.fv, volume)) {
       std::cerr << "package: cannot write " << options.fv << "\n";
       return kWriteError;
     }

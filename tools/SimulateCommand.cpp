@@ -21,6 +21,7 @@
 
 #include "sim/Machine.h"
 #include "tools/Commands.h"
+#include "tools/FileIo.h"
 #include "tools/ImageLayout.h"
 #include "tools/Simulation.h"
 
@@ -115,20 +116,11 @@ void DrawScreen(const sim::Machine& m) {
 // --- Arguments ---------------------------------------------------------------------
 
 std::vector<uint8_t> ReadImage(const std::string& path) {
-  std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
-  if (error || !std::filesystem::is_regular_file(path, error)) {
-    throw SimulationError("cannot read " + path);
+  std::optional<std::vector<uint8_t>> image = ReadBinaryFile(path, layout::kMaxImageSize);
+  if (!image) {
+    throw SimulationError("cannot read " + path + " as a flash image of at most 64 MB");
   }
-  if (size > layout::kMaxImageSize) {
-    throw SimulationError(path + " is larger than the 64 MB flash");
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (image.size() != size) {
-    throw SimulationError("cannot read " + path);
-  }
-  return image;
+  return *std::move(image);
 }
 
 uint64_t Number(const std::string& option, const std::string& text, uint64_t max) {
