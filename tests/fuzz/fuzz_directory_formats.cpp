@@ -13,6 +13,7 @@
 #include "directory/Validation.h"
 #include "sim/Machine.h"
 #include "support/BufferCache.h"
+#include "tests/fuzz/FuzzInput.h"
 
 using namespace ftpm;
 
@@ -28,15 +29,7 @@ sim::Machine& TheMachine() {
   return *machine;
 }
 
-template <typename T>
-T Take(const uint8_t*& data, size_t& size) {
-  T value{};
-  const size_t n = size < sizeof(T) ? size : sizeof(T);
-  std::memcpy(&value, data, n);
-  data += n;
-  size -= n;
-  return value;
-}
+using fuzz::Take;
 
 }  // namespace
 

@@ -21,6 +21,7 @@
 #include "sim/Machine.h"
 #include "support/BufferCache.h"
 #include "support/Diagnostics.h"
+#include "tests/fuzz/FuzzInput.h"
 
 using namespace ftpm;
 
@@ -61,15 +62,7 @@ void Boot(sim::Machine& m) {
   m.Trace.clear();
 }
 
-template <typename T>
-T Take(const uint8_t*& data, size_t& size) {
-  T value{};
-  const size_t n = size < sizeof(T) ? size : sizeof(T);
-  std::memcpy(&value, data, n);
-  data += n;
-  size -= n;
-  return value;
-}
+using fuzz::Take;
 
 }  // namespace
 
