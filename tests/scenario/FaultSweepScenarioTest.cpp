@@ -23,6 +23,7 @@
 #include "support/BufferCache.h"
 #include "support/Settings.h"
 #include "tests/scenario/DriverResidue.h"
+#include "tests/scenario/StoryImages.h"
 #include "tests/unit/DirectoryTestSupport.h"
 
 namespace ftpm {
@@ -33,45 +34,15 @@ using sim::Machine;
 using sim::MachineConfig;
 using sim::Op;
 using sim::StopReason;
-using testing::Bytes;
 using testing::kCpu16M;
 
-constexpr uint32_t kDirectory = 0x100000;
-constexpr uint32_t kLevel2 = 0x200000;
-constexpr uint64_t kFtpmNvram = 0x300000;
-constexpr uint64_t kFtpmNvramSize = 0x4000;
-constexpr uint64_t kMvqNvram = 0x310000;
-constexpr uint64_t kMvqNvramSize = 0x2000;
+using testing::kFtpmNvram;
+using testing::kFtpmNvramSize;
+using testing::kMvqNvram;
+using testing::kMvqNvramSize;
 constexpr UINT32 kScriptUsed = 0x40;
 constexpr UINT32 kHandedOverBoot = 0x7001;
 constexpr UINT32 kHandedOverRuntime = 0x7002;
-
-std::vector<uint8_t> Image() {
-  Bytes image(0x400000);
-  image.SignatureBlock(0x20000, kDirectory);
-  image.Directory(kDirectory, "$MVQ", {{0x40, 0x1000, kLevel2}, {0x01, 0x100, 0x50000}});
-  image.Directory(kLevel2, "$ML2",
-                  {{0x04, static_cast<uint32_t>(kFtpmNvramSize), kFtpmNvram},
-                   {0x54, static_cast<uint32_t>(kMvqNvramSize), kMvqNvram}});
-  return image.data;
-}
-
-// A/B layout 2: the level-1 directory holds the two slot pointers, each slot
-// names a level-2 directory; the RecoveryFlag (0 here) chooses side A.
-constexpr uint32_t kMvqId = 0xBC0D0400;
-std::vector<uint8_t> AbImage() {
-  Bytes image(0x800000);
-  image.SignatureBlock(0x20000, 0x80000);
-  image.Combo(0x80000, {{0xBC0B0500, 0x90000}, {kMvqId, 0xA0000}});
-  image.Directory(0xA0000, "$MVQ", {{0x48, 0x20, 0xB0000}, {0x4A, 0x20, 0xB1000}});
-  image.Slot2(0xB0000, 1, 0, 0, 0x400000, kMvqId);
-  image.Slot2(0xB1000, 1, 0, 0, 0x500000, kMvqId);
-  image.Directory(0x400000, "$ML2",
-                  {{0x04, static_cast<uint32_t>(kFtpmNvramSize), kFtpmNvram},
-                   {0x54, static_cast<uint32_t>(kMvqNvramSize), kMvqNvram}});
-  image.Directory(0x500000, "$ML2", {{0x04, 0x1000, 0x700000}, {0x54, 0x800, 0x710000}});
-  return image.data;
-}
 
 enum class Stage { StartUp, ReadyToLock, Prompt, ReadyToBoot };
 const char* StageName(Stage s) {
@@ -189,7 +160,7 @@ class StoryRun {
   explicit StoryRun(const Story& story) : story_(story), m_(Config(story)) {
     m_.smm.InSmram = story.Smram;
     m_.cpu.Signature = story.Ab ? testing::kCpuAb2 : kCpu16M;
-    m_.flash.SetImage(story.Ab ? AbImage() : Image());
+    m_.flash.SetImage(story.Ab ? testing::AbStoryImage() : testing::PlainStoryImage());
     m_.registers.RegisterFile[directory::kRecoveryFlagRegister] = 0;  // side A
     m_.settings.Set(support::kNvramResetRequest, 1);
     // The earlier phase hands over two buffers, one of them runtime data.

@@ -9,6 +9,7 @@
 
 #include "sim/Machine.h"
 #include "tests/scenario/DriverResidue.h"
+#include "tests/scenario/StoryImages.h"
 #include "tests/unit/DirectoryTestSupport.h"
 
 namespace ftpm {
@@ -18,35 +19,19 @@ using sim::ConsoleOp;
 using sim::Machine;
 using sim::RunOutcome;
 using sim::StopReason;
-using testing::Bytes;
-using testing::Entry;
 using testing::kCpu16M;
 using testing::kCpuAb2;
 
-constexpr uint32_t kDirectory = 0x100000;
-constexpr uint32_t kLevel2 = 0x200000;
-constexpr uint32_t kFtpmNvram = 0x300000;
-constexpr uint32_t kFtpmNvramSize = 0x4000;
-constexpr uint32_t kMvqNvram = 0x310000;
-constexpr uint32_t kMvqNvramSize = 0x2000;
+using testing::kFtpmNvram;
+using testing::kFtpmNvramSize;
+using testing::kMvqNvram;
+using testing::kMvqNvramSize;
+using testing::kSideBFtpmNvram;
+using testing::kSideBFtpmNvramSize;
+using testing::kSideBMvqNvram;
 
-// A 16 MB-window image: a signature block, a plain level-1 directory whose
-// type-0x40 entry points at a level-2 directory holding the two NVRAM
-// entries, and recognisable bytes in and around both NVRAM ranges.
 std::vector<uint8_t> PlainImage(bool withFtpm = true, bool withMvq = true) {
-  Bytes image(0x400000);
-  image.SignatureBlock(0x20000, kDirectory);
-  image.Directory(kDirectory, "$MVQ", {{0x40, 0x1000, kLevel2}, {0x01, 0x100, 0x50000}});
-  std::vector<Entry> level2;
-  if (withFtpm) {
-    level2.push_back({0x04, kFtpmNvramSize, kFtpmNvram});
-  }
-  if (withMvq) {
-    level2.push_back({0x54, kMvqNvramSize, kMvqNvram});
-  }
-  image.Directory(kLevel2, "$ML2", level2);
-  std::fill(image.data.begin() + kFtpmNvram - 0x10, image.data.begin() + kMvqNvram + kMvqNvramSize + 0x10, 0x5A);
-  return image.data;
+  return testing::PlainStoryImage(withFtpm, withMvq);
 }
 
 class RecoveryStory : public ::testing::Test {
@@ -340,19 +325,7 @@ TEST_F(PrePromptPorts, Port7F9BitTwoSkips74C) {
 // searched.
 class AbStory : public RecoveryStory {
  protected:
-  static constexpr uint32_t kMvqId = 0xBC0D0400;  // the processor's generation
-  std::vector<uint8_t> Image() {
-    Bytes image(0x800000);
-    image.SignatureBlock(0x20000, 0x80000);
-    image.Combo(0x80000, {{0xBC0B0500, 0x90000}, {kMvqId, 0xA0000}});
-    image.Directory(0xA0000, "$MVQ", {{0x48, 0x20, 0xB0000}, {0x4A, 0x20, 0xB1000}});
-    image.Slot2(0xB0000, 1, 0, 0, 0x400000, kMvqId);
-    image.Slot2(0xB1000, 1, 0, 0, 0x500000, kMvqId);
-    image.Directory(0x400000, "$ML2", {{0x04, 0x1000, 0x600000}, {0x54, 0x800, 0x610000}});
-    image.Directory(0x500000, "$ML2", {{0x04, 0x1000, 0x700000}, {0x54, 0x800, 0x710000}});
-    std::fill(image.data.begin() + 0x600000, image.data.end(), 0x5A);
-    return image.data;
-  }
+  static std::vector<uint8_t> Image() { return testing::AbStoryImage(); }
 };
 
 TEST_F(AbStory, FlagBitThirtySelectsTheBSide) {
@@ -363,10 +336,11 @@ TEST_F(AbStory, FlagBitThirtySelectsTheBSide) {
   Keys(u"Y");
   ASSERT_TRUE(m.CallRecoveryHandler().StoppedBy(StopReason::Reset));
   ASSERT_EQ(m.smm.EraseRequests.size(), 2U);
-  EXPECT_EQ(m.smm.EraseRequests[0].Address, 0x700000U);
-  EXPECT_EQ(m.smm.EraseRequests[1].Address, 0x710000U);
-  EXPECT_TRUE(Erased(0x700000, 0x1000));
-  EXPECT_FALSE(Erased(0x600000, 0x1000));
+  EXPECT_EQ(m.smm.EraseRequests[0].Address, kSideBFtpmNvram);
+  EXPECT_EQ(m.smm.EraseRequests[1].Address, kSideBMvqNvram);
+  EXPECT_TRUE(Erased(kSideBFtpmNvram, kSideBFtpmNvramSize));
+  EXPECT_FALSE(Erased(kFtpmNvram, kFtpmNvramSize));
+  EXPECT_EQ(FlashAt(kSideBFtpmNvram - 1), 0x5A);
 }
 
 TEST_F(AbStory, FlagClearSelectsTheASide) {
@@ -377,7 +351,7 @@ TEST_F(AbStory, FlagClearSelectsTheASide) {
   Keys(u"y");
   ASSERT_TRUE(m.CallRecoveryHandler().StoppedBy(StopReason::Reset));
   ASSERT_EQ(m.smm.EraseRequests.size(), 1U);
-  EXPECT_EQ(m.smm.EraseRequests[0].Address, 0x600000U);
+  EXPECT_EQ(m.smm.EraseRequests[0].Address, kFtpmNvram);
 }
 
 }  // namespace
