@@ -209,17 +209,11 @@ bool DispatchDriverVolume(EFI_FILE_PROTOCOL* Root, EFI_HANDLE* DriverHandle, Dri
   *DriverHandle = nullptr;
   *Image = DriverImage{};
   EFI_BOOT_SERVICES* bs = gHarness.BootServices;
-  CHAR16 name[kMaxFileName];
-  UINTN i = 0;
-  for (; i + 1 < kMaxFileName && gHarness.Config.DriverFv[i] != 0; ++i) {
-    name[i] = static_cast<CHAR16>(gHarness.Config.DriverFv[i]);
-  }
-  name[i] = 0;
   // The volume stays in pool memory for the rest of the boot: the firmware
   // keeps reading the driver's file from it.
   UINT8* volume = nullptr;
   UINTN size = 0;
-  EFI_STATUS status = Root != nullptr ? ReadWholeFile(Root, name, kMaxDriverSize, &volume, &size) : EFI_NOT_FOUND;
+  EFI_STATUS status = ReadConfiguredFile(Root, gHarness.Config.DriverFv, kMaxDriverSize, &volume, &size);
   const bool signature = !EFI_ERROR(status) && size >= kFvHeaderLength &&
                          support::ReadUnaligned<UINT32>(volume + kFvSignatureOffset) == kFvSignature;
   Report("fv-loaded")

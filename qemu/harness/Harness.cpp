@@ -55,6 +55,22 @@ EFI_STATUS OpenBootVolume(EFI_FILE_PROTOCOL** Root) {
 
 }  // namespace
 
+EFI_STATUS ReadConfiguredFile(EFI_FILE_PROTOCOL* Root, const char (&Name)[kMaxFileName], UINT64 MaxSize, UINT8** Data,
+                              UINTN* Size) {
+  *Data = nullptr;
+  *Size = 0;
+  if (Root == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  CHAR16 name[kMaxFileName];
+  UINTN i = 0;
+  for (; i + 1 < kMaxFileName && Name[i] != 0; ++i) {
+    name[i] = static_cast<CHAR16>(Name[i]);
+  }
+  name[i] = 0;
+  return ReadWholeFile(Root, name, MaxSize, Data, Size);
+}
+
 EFI_STATUS ReadWholeFile(EFI_FILE_PROTOCOL* Root, const CHAR16* Name, UINT64 MaxSize, UINT8** Data, UINTN* Size) {
   EFI_BOOT_SERVICES* bs = gHarness.BootServices;
   *Data = nullptr;
@@ -335,15 +351,9 @@ EFI_STATUS EFIAPI PreinstalledHandler() {
 }
 
 EFI_STATUS LoadDriver(EFI_FILE_PROTOCOL* Root, EFI_HANDLE* DriverHandle) {
-  CHAR16 name[kMaxFileName];
-  UINTN i = 0;
-  for (; i + 1 < kMaxFileName && gHarness.Config.DriverFile[i] != 0; ++i) {
-    name[i] = static_cast<CHAR16>(gHarness.Config.DriverFile[i]);
-  }
-  name[i] = 0;
   UINT8* image = nullptr;
   UINTN size = 0;
-  EFI_STATUS status = Root != nullptr ? ReadWholeFile(Root, name, kMaxDriverSize, &image, &size) : EFI_NOT_FOUND;
+  EFI_STATUS status = ReadConfiguredFile(Root, gHarness.Config.DriverFile, kMaxDriverSize, &image, &size);
   if (!EFI_ERROR(status)) {
     status = gHarness.BootServices->LoadImage(FALSE, gHarness.ImageHandle, nullptr, image, size, DriverHandle);
     gHarness.BootServices->FreePool(image);

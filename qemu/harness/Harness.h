@@ -109,6 +109,10 @@ void ReportS3Record(const char* Phase);
 // it. The caller owns *Data.
 inline constexpr UINT64 kMaxDriverSize = 0x1000000;
 EFI_STATUS ReadWholeFile(EFI_FILE_PROTOCOL* Root, const CHAR16* Name, UINT64 MaxSize, UINT8** Data, UINTN* Size);
+// The same for a file the configuration names (ASCII); EFI_NOT_FOUND without
+// a volume.
+EFI_STATUS ReadConfiguredFile(EFI_FILE_PROTOCOL* Root, const char (&Name)[kMaxFileName], UINT64 MaxSize, UINT8** Data,
+                              UINTN* Size);
 
 // The RecoveryFlag register pair: optionally backed by an ivshmem device
 // holding the configured value, then read the driver's way and reported.

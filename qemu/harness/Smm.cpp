@@ -72,6 +72,21 @@ void ReportBadForm(Report& Line, const UINT8* Message, UINTN CommSize, const cha
   }
 }
 
+// Starts a handler's report (its count, the phase, where the message lies)
+// and checks the message form. A wrong form is reported and answered with
+// EFI_INVALID_PARAMETER is reported as the status; the caller returns it.
+bool BeginHandlerReport(Report& Line, UINT64 N, UINT8* Message, UINTN CommSize, UINT64 MessageLength, UINT32 Function) {
+  Line.Dec("n", N).Text("phase", gHarness.Phase);
+  Line.Flag("in-comm-buffer", reinterpret_cast<UINTN>(Message) == gHarness.CommBuffer);
+  const char* bad = CheckForm(Message, CommSize, MessageLength, Function);
+  if (bad == nullptr) {
+    return true;
+  }
+  ReportBadForm(Line, Message, CommSize, bad);
+  Line.Status("status", EFI_INVALID_PARAMETER).Emit();
+  return false;
+}
+
 // Maps an address the driver gave to an offset in the flash image: flash
 // offsets as they stand, 16 MB window addresses to the low 16 MB, 64 MB
 // window addresses to the whole image. False for anything else.
@@ -92,14 +107,8 @@ bool FlashOffset(UINT64 Address, UINT64* Offset) {
 }
 
 EFI_STATUS FlashService(UINT8* Message, UINTN CommSize) {
-  const UINT64 n = ++gHarness.EraseRequests;
   Report line("smm-erase");
-  line.Dec("n", n).Text("phase", gHarness.Phase);
-  line.Flag("in-comm-buffer", reinterpret_cast<UINTN>(Message) == gHarness.CommBuffer);
-  const char* bad = CheckForm(Message, CommSize, kEraseMessageLength, kEraseFunction);
-  if (bad != nullptr) {
-    ReportBadForm(line, Message, CommSize, bad);
-    line.Status("status", EFI_INVALID_PARAMETER).Emit();
+  if (!BeginHandlerReport(line, ++gHarness.EraseRequests, Message, CommSize, kEraseMessageLength, kEraseFunction)) {
     return EFI_INVALID_PARAMETER;
   }
   const UINT64 address = ReadUnaligned<UINT64>(Message + kFieldOffset);
@@ -165,14 +174,8 @@ void DescribeS3Record(Report& Line, UINT64 Record) {
 }
 
 EFI_STATUS S3Receiver(UINT8* Message, UINTN CommSize) {
-  const UINT64 n = ++gHarness.S3HandOvers;
   Report line("s3-handover");
-  line.Dec("n", n).Text("phase", gHarness.Phase);
-  line.Flag("in-comm-buffer", reinterpret_cast<UINTN>(Message) == gHarness.CommBuffer);
-  const char* bad = CheckForm(Message, CommSize, kS3MessageLength, kS3Function);
-  if (bad != nullptr) {
-    ReportBadForm(line, Message, CommSize, bad);
-    line.Status("status", EFI_INVALID_PARAMETER).Emit();
+  if (!BeginHandlerReport(line, ++gHarness.S3HandOvers, Message, CommSize, kS3MessageLength, kS3Function)) {
     return EFI_INVALID_PARAMETER;
   }
   const UINT64 record = ReadUnaligned<UINT64>(Message + kFieldOffset);
