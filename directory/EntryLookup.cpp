@@ -63,11 +63,14 @@ void ResetSlot(AbSlot* Slot) {
   Slot->L2Address = 0;
 }
 
-// AbBuildFailed: the caller already tried to describe this A/B directory in
-// the same lookup and failed; building it again from the same flash and cache
-// would fail the same way, so the level-2 pointer road does not re-read the
-// slot headers.
-BOOLEAN Lookup(UINT32 Type, UINT64* Address, UINT32* Size, BOOLEAN AbBuildFailed) {
+}  // namespace
+
+BOOLEAN EntryMatchesSearchRule(UINT32 TypeWord, UINT32 Type, BOOLEAN WideTypes) {
+  const UINT32 mask = WideTypes != FALSE ? kWideTypeMask : kSearchMask8;
+  return (TypeWord & mask) == (Type & mask) ? TRUE : FALSE;
+}
+
+BOOLEAN LookupMvqEntry(UINT32 Type, UINT64* Address, UINT32* Size) {
   VOID* directory = nullptr;
   if (FindMvqDirectory(&directory) == FALSE) {
     return FALSE;
@@ -80,27 +83,25 @@ BOOLEAN Lookup(UINT32 Type, UINT64* Address, UINT32* Size, BOOLEAN AbBuildFailed
   // Choose a level-2 directory.
   UINT64 candidate = 0;
   BOOLEAN chosen = FALSE;
-  BOOLEAN abFailed = FALSE;
   if (HeaderOf(directory)->EntryCount > kMaxDirectoryEntries) {
     support::DebugPrint(support::kDebugError, "MVQ Entries exceeds the limit\n");
   } else if (IsAbPointerDirectory(directory) != FALSE) {
     AbRecoveryInfo* info = nullptr;
-    if (AbBuildFailed == FALSE && BuildAbRecoveryInfo(directory, &info) != FALSE) {
+    if (BuildAbRecoveryInfo(directory, &info) != FALSE) {
       candidate = ReadRecoveryFlag() != FALSE ? info->SlotB.L2Address : info->SlotA.L2Address;
       chosen = TRUE;
-    } else {
-      abFailed = TRUE;
     }
   } else {
     chosen = ChoosePlainSide(directory, &candidate);
   }
 
   // The level-2 pointer road: one level of recursion at most, since a lookup
-  // of 0x40 never takes it.
+  // of 0x40 never takes it. On an A/B layout whose description failed, the
+  // lookup of 0x40 builds it again: a failure to allocate may not repeat.
   if (chosen == FALSE && Type != kEntryL2Pointer) {
     UINT64 pointer = 0;
     UINT32 ignored = 0;
-    if (Lookup(kEntryL2Pointer, &pointer, &ignored, abFailed) != FALSE) {
+    if (LookupMvqEntry(kEntryL2Pointer, &pointer, &ignored) != FALSE) {
       candidate = pointer;
       chosen = TRUE;
     }
@@ -121,14 +122,6 @@ BOOLEAN Lookup(UINT32 Type, UINT64* Address, UINT32* Size, BOOLEAN AbBuildFailed
   return TRUE;
 }
 
-}  // namespace
-
-BOOLEAN EntryMatchesSearchRule(UINT32 TypeWord, UINT32 Type, BOOLEAN WideTypes) {
-  const UINT32 mask = WideTypes != FALSE ? kWideTypeMask : kSearchMask8;
-  return (TypeWord & mask) == (Type & mask) ? TRUE : FALSE;
-}
-
-BOOLEAN LookupMvqEntry(UINT32 Type, UINT64* Address, UINT32* Size) { return Lookup(Type, Address, Size, FALSE); }
 
 BOOLEAN SearchMvqL2Directory(UINT32 Type, UINT64 L2Address, UINT64* Address, UINT32* Size) {
   if (L2Address == 0) {

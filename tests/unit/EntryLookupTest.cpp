@@ -86,6 +86,15 @@ class LookupTest : public testing::DirectoryMachine {
     }
     return reads;
   }
+  // Layout-1 slot headers of these priorities at kSlotA and kSlotB, their
+  // level-2 directories, and a level-1 directory pointing at both.
+  void Sides1(uint32_t priorityA, uint32_t priorityB) {
+    image.Slot1(kSlotA, priorityA, 0x11, 0x12, kL2A);
+    image.Slot1(kSlotB, priorityB, 0x21, 0x22, kL2B);
+    image.Directory(kL2A, "$ML2", {{0x04, 0xA0, 0x1000}, {0x54, 0xA0, 0x1100}});
+    image.Directory(kL2B, "$ML2", {{0x04, 0xA1, 0x2000}, {0x54, 0xA1, 0x2100}});
+    Start(testing::kCpuAb1, {{0x48, 0x10, kSlotA}, {0x4A, 0x10, kSlotB}});
+  }
   AbRecoveryInfo CachedInfo() const {
     AbRecoveryInfo info{};
     const std::vector<uint8_t> bytes = Cached(41020);
@@ -218,13 +227,7 @@ class AbLayoutOneTest : public LookupTest {
  protected:
   // Two pointer entries (A then B) to slot headers with these priorities;
   // side i's level-2 directory answers type 4 with size 0xA0 + i.
-  void Sides(uint32_t priorityA, uint32_t priorityB) {
-    image.Slot1(kSlotA, priorityA, 0x11, 0x12, kL2A);
-    image.Slot1(kSlotB, priorityB, 0x21, 0x22, kL2B);
-    image.Directory(kL2A, "$ML2", {{0x04, 0xA0, 0x1000}, {0x54, 0xA0, 0x1100}});
-    image.Directory(kL2B, "$ML2", {{0x04, 0xA1, 0x2000}, {0x54, 0xA1, 0x2100}});
-    Start(testing::kCpuAb1, {{0x48, 0x10, kSlotA}, {0x4A, 0x10, kSlotB}});
-  }
+  void Sides(uint32_t priorityA, uint32_t priorityB) { Sides1(priorityA, priorityB); }
 };
 
 TEST_F(AbLayoutOneTest, HighestPriorityTakesSlotAAndTheFlagChoosesTheSide) {
@@ -273,22 +276,48 @@ TEST_F(AbLayoutOneTest, NoEligibleSideStoresNothingAndFindsNothing) {
   EXPECT_EQ(Lookup(0x04), std::nullopt);
   EXPECT_EQ(Value(CachedInfo().PointerCount), 0U);
   EXPECT_EQ(RecoveryFlagReads(), 0U);
-  // Each slot header was read once for this lookup, not again on the
-  // level-2 pointer road.
+  // The level-2 pointer road builds the description again for type 0x40, so
+  // each slot header is read twice in the lookup.
   size_t headerReads = 0;
   for (const auto& access : m.flash.Log) {
     headerReads += (access.Address == 0xFD00000000 + kSlotA || access.Address == 0xFD00000000 + kSlotB) ? 1 : 0;
   }
-  EXPECT_EQ(headerReads, 2U);
+  EXPECT_EQ(headerReads, 4U);
 }
 
-TEST_F(AbLayoutOneTest, UnreadableSlotHeaderReportsAndFindsNothing) {
+TEST_F(AbLayoutOneTest, UnreadableSlotHeaderReportsOnEachBuildAndFindsNothing) {
   image.Directory(kL2A, "$ML2", {{0x04, 0xA0, 0x1000}});
   image.Slot1(kSlotA, 5, 0, 0, kL2A);
   Start(testing::kCpuAb1, {{0x48, 0x10, kSlotA}, {0x4A, 0x10, 0xFE000000}});
   Flag(0);
   EXPECT_EQ(Lookup(0x04), std::nullopt);
-  EXPECT_EQ(PostCodes(), std::vector<uint32_t>{0x22010667});
+  // Once for type 0x04, once more on the level-2 pointer road for 0x40.
+  EXPECT_EQ(PostCodes(), (std::vector<uint32_t>{0x22010667, 0x22010667}));
+  EXPECT_EQ(RecoveryFlagReads(), 0U);
+}
+
+// A description that failed for want of memory is built again on the
+// level-2 pointer road; built then, it reads the flag and is cached, and the
+// next lookup finds its entry through it.
+TEST_F(AbLayoutOneTest, DescriptionThatFailedToAllocateIsBuiltAgainForTypeForty) {
+  Sides(5, 7);
+  Flag(0);
+  // Blocks of 32 + 104 bytes: the cached description (41020) is created
+  // first, then the scratch one (41017), whose creation fails once.
+  unsigned descriptions = 0;
+  m.faults.OnCall = [&](const sim::FaultCall& call) {
+    if (call.Kind == sim::Op::AllocatePool && call.Detail == "4 136" && ++descriptions == 2) {
+      m.faults.FailNth(sim::Op::AllocatePool, call.N);
+    }
+  };
+  EXPECT_EQ(Lookup(0x04), std::nullopt);  // neither side holds type 0x40
+  m.faults.OnCall = nullptr;
+  ASSERT_GE(descriptions, 3U);
+  EXPECT_EQ(PostCodes(), (std::vector<uint32_t>{0x00080137, 0x00080426}));
+  EXPECT_EQ(RecoveryFlagReads(), 1U);
+  EXPECT_EQ(Value(CachedInfo().PointerCount), 2U);
+  EXPECT_EQ(Value(CachedInfo().SlotA.EntryIndex), 1);
+  EXPECT_EQ(Lookup(0x04), (Found{0x2000, 0xA1}));
 }
 
 TEST_F(AbLayoutOneTest, ChosenSideWithoutTheTypeEndsInLevelOneWhichHasNone) {
@@ -386,13 +415,15 @@ TEST_F(AbLayoutTwoTest, OtherGenerationsSideStaysEmpty) {
   EXPECT_FALSE(ReadAt(kL2A));
 }
 
-TEST_F(AbLayoutTwoTest, UnreadableSlotHeaderReportsOncePerLookup) {
+TEST_F(AbLayoutTwoTest, UnreadableSlotHeaderReportsTwicePerLookup) {
   image.Slot2(kSlotA, 5, 0, 0, kL2A, kMine);
   image.Directory(kL2A, "$ML2", {{0x04, 0xA0, 0x1000}});
   Start(testing::kCpuAb2, {{0x48, 0x20, kSlotA}, {0x4A, 0x20, 0xFFFFFFF0}});  // 32 bytes run past 4 GB
   Flag(0);
   EXPECT_EQ(Lookup(0x04), std::nullopt);
-  EXPECT_EQ(PostCodes(), std::vector<uint32_t>{0x22010646});
+  EXPECT_EQ(PostCodes(), (std::vector<uint32_t>{0x22010646, 0x22010646}));
+  EXPECT_EQ(Lookup(0x54), std::nullopt);  // nothing was cached: the next lookup reports twice too
+  EXPECT_EQ(PostCodes().size(), 4U);
 }
 
 TEST_F(AbLayoutTwoTest, AllOnesFlagReportsAndChoosesSideB) {
@@ -407,7 +438,9 @@ TEST_F(AbLayoutTwoTest, SixteenBitTypesUseTheirOwnPointerAliases) {
   // Family 0x19 model 0x85: layout 2, MvqId 0xBC0D0600, 16-bit types.
   image.Slot2(kSlotA, 5, 0, 0, kL2A, 0xBC0D0600);
   image.Slot2(kSlotB, 5, 0, 0, kL2B, 0xBC0D0600);
-  image.Directory(kL2A, "$ML2", {{0x00010004, 0xA0, 0x1000}, {0x0104, 0xA2, 0x1100}});
+  // The first type word matches in 16-bit mode only (Variant 1 counts under
+  // the 8-bit rule), the second under either rule.
+  image.Directory(kL2A, "$ML2", {{0x0108, 0xA3, 0x1200}, {0x00090004, 0xA0, 0x1000}, {0x04, 0xA2, 0x1100}});
   image.Directory(kL2B, "$ML2", {{0x04, 0xA1, 0x2000}});
   image.SignatureBlock(0x020000, kL1);
   image.Directory(kL1, "$MVQ", {{0x0001013C, 0x20, kSlotA}, {0x013D, 0x20, kSlotB}});
@@ -415,6 +448,7 @@ TEST_F(AbLayoutTwoTest, SixteenBitTypesUseTheirOwnPointerAliases) {
   m.flash.SetImage(image.data);
   Flag(0);
   EXPECT_EQ(Lookup(0x04), (Found{0x1000, 0xA0}));  // bits 16-31 are ignored in 16-bit mode
+  EXPECT_TRUE(PostCodes().empty());
 }
 
 TEST_F(LookupTest, PointerOnlyDirectoryOnAProcessorWithoutAbLayoutFindsNothing) {
@@ -467,26 +501,45 @@ TEST(SearchMvqL2DirectoryTest, AddressZeroIsNeverSearched) {
 }
 
 // A level-1 copy announcing more entries than it holds (possible only for a
-// caller passing its own copy) is walked no further than the copy.
+// caller passing its own copy) is walked no further than the copy: the
+// pointers lying just past its 1552 bytes would fail to read.
 TEST_F(LookupTest, BuildingFromAnOversizedCopyStaysInsideIt) {
-  Start(testing::kCpuAb1, {});
-  Bytes copy = testing::Copy();  // exactly 1552 bytes
-  for (uint32_t i = 0; i < 96; ++i) {
-    copy.U32(16 + 16 * i, 0x48);
-    copy.U64(24 + 16 * i, 0xFE000000);  // unreadable: the build stops at the first
+  Sides1(5, 7);
+  Bytes memory(1552 + 4 * 16, 0);
+  memory.U32(8, 100);
+  memory.U32(16, 0x48);
+  memory.U64(24, kSlotA);
+  memory.U32(32, 0x4A);
+  memory.U64(40, kSlotB);
+  for (uint32_t i = 2; i < 100; ++i) {
+    const bool pastTheCopy = i >= 96;
+    memory.U32(16 + 16 * i, pastTheCopy ? 0x48 : 0x10);
+    memory.U64(24 + 16 * i, pastTheCopy ? 0xFE000000 : 0x380000);
   }
-  copy.U32(8, 600);
   AbRecoveryInfo* info = nullptr;
-  EXPECT_EQ(BuildAbRecoveryInfo(copy.data.data(), &info), FALSE);
-  copy.U32(8, 97);
-  for (uint32_t i = 0; i < 96; ++i) {
-    copy.U64(24 + 16 * i, kSlotA);
-  }
+  ASSERT_EQ(BuildAbRecoveryInfo(memory.data.data(), &info), TRUE);
+  EXPECT_EQ(Value(info->PointerCount), 2U);
+  EXPECT_EQ(Value(info->SlotA.EntryIndex), 1);
+  EXPECT_TRUE(PostCodes().empty());
+}
+
+// More A/B pointers than the 32 places of an index list: FALSE rather than
+// a write past the list. No directory at all: a report, then FALSE.
+TEST_F(LookupTest, ImpossibleDescriptionsAreRefused) {
+  Start(testing::kCpuAb1, {});
   image.Slot1(kSlotA, 0, 0, 0, 0);
   m.flash.SetImage(image.data);
-  EXPECT_EQ(BuildAbRecoveryInfo(copy.data.data(), &info), FALSE);  // the index lists would overflow
+  Bytes copy = testing::Copy();
+  copy.U32(8, 96);
+  for (uint32_t i = 0; i < 96; ++i) {
+    copy.U32(16 + 16 * i, 0x48);
+    copy.U64(24 + 16 * i, kSlotA);
+  }
+  AbRecoveryInfo* info = nullptr;
+  EXPECT_EQ(BuildAbRecoveryInfo(copy.data.data(), &info), FALSE);
   EXPECT_EQ(BuildAbRecoveryInfo(nullptr, &info), FALSE);
-  EXPECT_EQ(PostCodes(), (std::vector<uint32_t>{0x22010667, 0x22010583}));
+  EXPECT_EQ(info, nullptr);
+  EXPECT_EQ(PostCodes(), std::vector<uint32_t>{0x22010583});
 }
 
 // ---------------------------------------------------------------------------
