@@ -144,9 +144,10 @@ void ShowDialog(UINTN Attribute, EFI_INPUT_KEY* Key, Rows& rows) {
   UINTN columns = 0;
   UINTN screenRows = 0;
   if (EFI_ERROR(out->QueryMode(out, static_cast<UINTN>(saved.Mode), &columns, &screenRows))) {
-    // Sizes a failed query may have half written are not trusted.
-    columns = 0;
-    screenRows = 0;
+    // Sizes a failed query may have half written are not trusted. Every text
+    // console offers mode 0 at 80x25, so the prompt is drawn for that.
+    columns = kFallbackColumns;
+    screenRows = kFallbackRows;
   }
 
   if (screenRows >= kDialogMinRows && columns >= kDialogMinColumns) {

@@ -17,11 +17,15 @@ inline constexpr CHAR16 kBoxBottomLeft = 0x2514;
 inline constexpr CHAR16 kBoxBottomRight = 0x2518;
 
 // The smallest console the box fits on: its two edges plus the row kept free
-// below it, and its two side edges. On a smaller console, or when the mode's
-// size cannot be queried, nothing is drawn and the console is left as it is;
-// a key asked for is still awaited.
+// below it, and its two side edges. On a smaller console nothing is drawn and
+// the console is left as it is; a key asked for is still awaited.
 inline constexpr UINTN kDialogMinRows = 3;
 inline constexpr UINTN kDialogMinColumns = 2;
+
+// The size drawn for when QueryMode fails: mode 0, which every UEFI text
+// console supports, so the prompt stays visible.
+inline constexpr UINTN kFallbackColumns = 80;
+inline constexpr UINTN kFallbackRows = 25;
 
 // Rows is a list of NUL-terminated rows ending at a NULL entry (a NULL list
 // means no rows). Key NULL: return once drawn. Otherwise return only after

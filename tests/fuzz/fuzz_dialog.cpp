@@ -4,8 +4,9 @@
 //
 // Input: 8 header bytes, then 3 bytes per scripted key, then the rows as
 // UTF-16LE units, a 0 unit ending each row.
-//   0  flags: bit 0 wait for a key, bit 1 QueryMode fails, bit 2 cursor hidden,
-//      bit 3 the console reports an absurd size (near 2^64) over an 80x25 grid
+//   0  flags: bit 0 wait for a key, bit 1 QueryMode fails (over an 80x25
+//      grid), bit 2 cursor hidden, bit 3 the console reports an absurd size
+//      (near 2^64) over an 80x25 grid
 //   1  columns: a small size (bit 7 clear: 0-127) or large (with byte 2)
 //   2  columns, high part of a large size
 //   3  rows, as byte 1
@@ -18,7 +19,7 @@
 // Checks: the call returns, or stops waiting for a key that never comes
 // (only when one was asked for); the key is the one the script gives; the
 // cursor and attribute are as they were; nothing is drawn on a console too
-// small for the box or whose mode query failed; the last row stays blank;
+// small for the box; a failed mode query draws for 80x25; the last row stays blank;
 // every allocation is given back; the box's corners are where they belong.
 #include <algorithm>
 #include <cstddef>
@@ -104,7 +105,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool absurd = (data[0] & 8) != 0;
   UINTN columns = Dimension(data[1], data[2]);
   UINTN rows = Dimension(data[3], data[4]);
-  if (absurd) {
+  if (queryFails) {
+    // The dialog then draws for 80x25, so the grid is that size and every
+    // check below holds for it.
+    columns = ftpm::driver::kFallbackColumns;
+    rows = ftpm::driver::kFallbackRows;
+  } else if (absurd) {
     gReportedColumns = ~UINTN{0} - columns;
     gReportedRows = ~UINTN{0} - rows;
     columns = 80;
@@ -236,8 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;  // positions beyond the grid are refused; the text lands where the cursor was
   }
 
-  const bool drawable =
-      !queryFails && rows >= ftpm::driver::kDialogMinRows && columns >= ftpm::driver::kDialogMinColumns;
+  const bool drawable = rows >= ftpm::driver::kDialogMinRows && columns >= ftpm::driver::kDialogMinColumns;
   if (!drawable) {
     Check(machine.console.CallsOf(ConsoleOp::OutputString).empty(), "drew on a console the box does not fit");
     Check(machine.console.CallsOf(ConsoleOp::EnableCursor).empty(), "changed a console it could not draw on");

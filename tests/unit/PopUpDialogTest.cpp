@@ -263,7 +263,7 @@ TEST_F(DialogTest, CursorAndAttributeAreAsTheyWereAfterTheCall) {
   EXPECT_EQ(mode.CursorVisible, TRUE);
   // Hidden and recoloured while drawing; the box itself carries the attribute.
   const auto& calls = machine.console.Calls;
-  ASSERT_GE(calls.size(), 2U);
+  ASSERT_GE(calls.size(), 6U);  // query, hide, colour, ..., then the three restores
   EXPECT_EQ(calls[1].Kind, ConsoleOp::EnableCursor);
   EXPECT_EQ(calls[1].Value, FALSE);
   EXPECT_EQ(calls[2].Kind, ConsoleOp::SetAttribute);
@@ -418,16 +418,56 @@ TEST_F(DialogTest, TheSmallestConsoleHoldsAnEmptyBox) {
   EXPECT_TRUE(RowBlank(2));
 }
 
-TEST_F(DialogTest, AFailedModeQueryDrawsNothingButStillReadsTheKey) {
+TEST_F(DialogTest, AFailedModeQueryDrawsFor80x25AndReadsTheKey) {
+  UseConsole(100, 31);
   machine.console.QueryModeFailure = EFI_DEVICE_ERROR;
   machine.console.QueueKey(u'n');
   EFI_INPUT_KEY key{};
   ASSERT_TRUE(Show(kPromptRows, &key).Returned());
   EXPECT_EQ(key.UnicodeChar, u'n');
-  EXPECT_TRUE(ScreenBlank());
+  // The 80x25 geometry on the larger grid: Top 8, Left 0, MaxLength 78.
+  EXPECT_TRUE(RowBlank(7));
+  EXPECT_EQ(Row(8), ScreenRow(100, 0, TopEdge(78)));
+  EXPECT_EQ(Row(9), ScreenRow(100, 0, TextRow(std::u16string(kRow1).substr(0, 75) + u"...")));
+  EXPECT_EQ(Row(15), ScreenRow(100, 0, BottomEdge(78)));
+  EXPECT_TRUE(RowBlank(16));
   EXPECT_EQ(machine.console.CallsOf(ConsoleOp::QueryMode).size(), 1U);
-  EXPECT_TRUE(machine.console.CallsOf(ConsoleOp::EnableCursor).empty());
-  EXPECT_EQ(machine.faults.Calls(Op::AllocatePool), 0U);
+  EXPECT_EQ(machine.console.Mode.Attribute, 0x07);
+}
+
+// QueryMode is asked about the current mode, not mode 0.
+TEST_F(DialogTest, TheCurrentModeIsTheOneMeasured) {
+  machine.console.SetModes({{80, 25}, {100, 31}}, 1);
+  ASSERT_TRUE(Show(kPromptRows).Returned());
+  const auto queries = machine.console.CallsOf(ConsoleOp::QueryMode);
+  ASSERT_EQ(queries.size(), 1U);
+  EXPECT_EQ(queries[0].Value, 1U);
+  EXPECT_EQ(Row(11), ScreenRow(100, 5, TopEdge(87)));  // 100x31: Left 5, Top 11
+  EXPECT_EQ(Row(12), ScreenRow(100, 5, TextRow(kRow1)));
+}
+
+// Widest counts every row, also those beyond the Rows - 3 drawn.
+TEST_F(DialogTest, ARowThatIsNotDrawnStillWidensTheBox) {
+  UseConsole(40, 8);
+  ASSERT_TRUE(Show({u"r1", u"r2", u"r3", u"r4", u"r5", u"twenty columns wide."}).Returned());
+  // Lines 5, MaxLength 20: Left (40 - 22) / 2 = 9; r1 centred at 9 + 1 + 9.
+  EXPECT_EQ(Row(0), ScreenRow(40, 9, TopEdge(20)));
+  EXPECT_EQ(Row(1), ScreenRow(40, 9, TextRow(Spaces(9) + u"r1" + Spaces(9))));
+  EXPECT_EQ(Row(6), ScreenRow(40, 9, BottomEdge(20)));
+  EXPECT_EQ(OutputAt(2), std::make_pair(19, 1));
+}
+
+// Offset 3, the least that holds the dots: the copy length is 0, and "..."
+// alone goes out at the left inner edge.
+TEST_F(DialogTest, ARowCutAtThreeUnitsBecomesTheDotsAlone) {
+  UseConsole(5, 25);
+  ASSERT_TRUE(Show({u"abcd"}).Returned());  // MaxLength 3, Left 0
+  const auto outputs = machine.console.CallsOf(ConsoleOp::OutputString);
+  ASSERT_EQ(outputs.size(), 4U);
+  EXPECT_EQ(outputs[2].Text, u"...");
+  EXPECT_EQ(std::make_pair(outputs[2].Column, outputs[2].Row), std::make_pair(1, 11));
+  EXPECT_EQ(Row(11), ScreenRow(5, 0, TextRow(u"...")));
+  EXPECT_TRUE(machine.boot.Outstanding().empty());
 }
 
 EFI_STATUS EFIAPI AbsurdQueryMode(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, UINTN, UINTN* columns, UINTN* rows) {
