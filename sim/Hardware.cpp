@@ -59,7 +59,7 @@ UINT32 Registers::Read32(UINT64 address) {
     ++PmTimerReads;
     const UINT64 elapsed = m.cpu.Tsc - tscAtStart_;
     const auto ticks = static_cast<UINT64>((static_cast<unsigned __int128>(elapsed) * kPmTimerHz) / m.cpu.TscHz);
-    value = static_cast<UINT32>(PmTimerStart + ticks);
+    value = static_cast<UINT32>(PmTimerStart + ticks) & PmTimerMask;
   } else if (address == kIndexRegisterAddress) {
     value = IndexRegister;
   } else if (address == kDataRegisterAddress) {

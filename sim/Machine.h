@@ -180,6 +180,7 @@ class Registers {
   // The power-management timer reads PmTimerStart + elapsed ticks (wrapping),
   // with the elapsed time taken from the simulated time-stamp counter.
   UINT32 PmTimerStart = 0x00100000;
+  UINT32 PmTimerMask = 0xFFFFFFFF;  // 0x00FFFFFF: a 24-bit timer, wrapping at 2^24
   bool PmTimerPresent = true;
   std::map<UINT32, UINT32> RegisterFile;  // behind the index/data pair
   UINT32 IndexRegister = 0;

@@ -78,20 +78,14 @@ void CalibrateTsc() {
     block = nullptr;
   }
 
-  UINT32 now = platform::MmioRead32(kPmTimerAddress);
-  const UINT32 target = now + kPmTicksPerMillisecond;
+  const UINT32 target = platform::MmioRead32(kPmTimerAddress) + kPmTicksPerMillisecond;
   const UINT64 start = ReadTsc();
-  UINT32 unchanged = 0;
-  for (;;) {
-    const UINT32 previous = now;
-    now = platform::MmioRead32(kPmTimerAddress);
-    if (static_cast<INT32>(target - now) < 0) {
-      break;
-    }
-    unchanged = (now == previous) ? unchanged + 1 : 0;
-    if (unchanged >= kPmTimerStuckReads) {
-      // The timer has stopped: publish nothing, so a later driver measures
-      // again, and leave the frequency at 0.
+  UINT32 reads = 0;
+  while (static_cast<INT32>(target - platform::MmioRead32(kPmTimerAddress)) >= 0) {
+    if (++reads == kPmTimerReadLimit) {
+      // A timer that has stopped, or that wraps below the target (a 24-bit
+      // timer started near its end): publish nothing, so a later driver
+      // measures again, and leave the frequency at 0.
       if (block != nullptr) {
         BootServices()->FreePool(block);
       }

@@ -52,8 +52,9 @@ void CpuPause();
 // measures it over 3579 power-management-timer ticks and publishes it.
 void CalibrateTsc();
 
-// How many timer reads in a row without any change mean that the timer has
-// stopped; calibration then gives up instead of waiting for ever.
-inline constexpr UINT32 kPmTimerStuckReads = 1000000;
+// The most timer reads calibration makes after the first without passing its
+// target; it then gives up instead of waiting for ever. A working timer passes
+// 3579 ticks in far fewer (a read takes well over 1 ns).
+inline constexpr UINT32 kPmTimerReadLimit = 1000000;
 
 }  // namespace ftpm::support

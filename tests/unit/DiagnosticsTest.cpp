@@ -187,15 +187,46 @@ TEST_F(CalibrationTest, FailedPublicationReleasesTheBlockAndUsesTheMeasuredValue
   EXPECT_TRUE(m.boot.MemoryErrors.empty());
 }
 
-TEST_F(CalibrationTest, AStoppedTimerEndsTheWaitWithoutPublishing) {
+class BoundedCalibrationTest : public CalibrationTest {
+ protected:
+  // Calibration gave up: frequency 0, nothing published or kept, and the
+  // timer read once for the target and then the bound's number of times.
+  void ExpectGaveUp() {
+    EXPECT_EQ(gDiagnosticsState.TscFrequency, 0U);
+    EXPECT_EQ(m.boot.ConfigurationTable(gTscFrequencyTableGuid), nullptr);
+    EXPECT_TRUE(m.boot.Outstanding().empty());
+    const auto reads = std::count_if(m.registers.Log.begin(), m.registers.Log.end(),
+                                     [](const sim::MmioAccess& a) { return a.Address == kPmTimerAddress; });
+    EXPECT_EQ(static_cast<UINT32>(reads), kPmTimerReadLimit + 1);
+  }
+};
+
+TEST_F(BoundedCalibrationTest, AStoppedTimerEndsTheWaitWithoutPublishing) {
   m.registers.PmTimerPresent = false;  // reads all ones, for ever
   CalibrateTsc();
-  EXPECT_EQ(gDiagnosticsState.TscFrequency, 0U);
-  EXPECT_EQ(m.boot.ConfigurationTable(gTscFrequencyTableGuid), nullptr);
-  EXPECT_TRUE(m.boot.Outstanding().empty());
-  const auto reads = std::count_if(m.registers.Log.begin(), m.registers.Log.end(),
-                                   [](const sim::MmioAccess& a) { return a.Address == kPmTimerAddress; });
-  EXPECT_EQ(static_cast<UINT32>(reads), kPmTimerStuckReads + 1);
+  ExpectGaveUp();
+}
+
+// A 24-bit timer started within 3579 counts of its wrap keeps changing but
+// never reaches the target, which lies above 2^24.
+TEST_F(BoundedCalibrationTest, ATwentyFourBitTimerWrappingBelowTheTargetEndsTheWait) {
+  m.registers.PmTimerMask = 0x00FFFFFF;
+  m.registers.PmTimerStart = 0x00FFFFFF - 1000;
+  m.cpu.SpinLimitTicks = m.cpu.Tsc + 4 * m.cpu.TscHz;  // a wait without end stops the machine
+  ASSERT_TRUE(m.Run([] {
+                 CalibrateTsc();
+                 return EFI_SUCCESS;
+               }).Returned());
+  ExpectGaveUp();
+  EXPECT_LT(m.registers.Log.back().Value, 0x00FFFFFFU - 1000);  // it wrapped and went on counting
+}
+
+TEST_F(CalibrationTest, ATwentyFourBitTimerAwayFromItsWrapMeasuresAsUsual) {
+  m.registers.PmTimerMask = 0x00FFFFFF;
+  m.registers.PmTimerStart = 0x00FFFFFF - 3579 - 100;
+  CalibrateTsc();
+  EXPECT_NEAR(static_cast<double>(gDiagnosticsState.TscFrequency), 2e9, 2e7);
+  EXPECT_NE(m.boot.ConfigurationTable(gTscFrequencyTableGuid), nullptr);
 }
 
 }  // namespace
