@@ -39,12 +39,14 @@ BOOLEAN SignatureIntact(const UINT8* table) {
 }
 
 // The boundary word is read where the table's Size field puts it, but only
-// when that field holds the size every component allocates: a corrupt header
-// must not send the read, or the end marker written at the next-free offset,
-// outside the table.
+// when that field holds the size the table was allocated with: a corrupt
+// header must not send the read, or the end marker written at the next-free
+// offset, outside the table. A table this driver made is held to the size it
+// made it with, whatever setting 768 reads now.
 BOOLEAN BoundaryIntact(const UINT8* table) {
+  const S3SaveTableState& state = gS3SaveTableState;
   const auto size = ReadUnaligned<UINT64>(table + offsetof(KelS3LibTableHeader, Size));
-  if (size != TableSize()) {
+  if (size != (table == state.CreatedTable ? state.CreatedSize : TableSize())) {
     return FALSE;
   }
   const auto nextFree = ReadUnaligned<UINT64>(table + offsetof(KelS3LibTableHeader, NextFree));
@@ -154,6 +156,8 @@ EFI_STATUS S3SaveTableStartUp() {
   }
   SettingSet64(kS3TableAddress, PointerToAddress(table));
   state.PrivateData->TableAddress = PointerToAddress(table);
+  state.CreatedTable = table;
+  state.CreatedSize = size;
 
   auto* header = reinterpret_cast<KelS3LibTableHeader*>(table);
   header->Signature = kS3TableSignature;
@@ -244,6 +248,9 @@ VOID EFIAPI KelS3SaveCloseTableCallBack(EFI_EVENT Event, VOID* /*Context*/) {
   }
   record->S3TableClosed = 1;
   BootServices()->FreePool(table);
+  if (state.CreatedTable == table) {
+    state.CreatedTable = nullptr;
+  }
   // The table is gone: no address of it stays behind for a later component
   // to write through.
   record->TableAddress = 0;

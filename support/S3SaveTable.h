@@ -53,6 +53,11 @@ struct S3SaveTableState {
   // before the handle is even stored.
   BOOLEAN BootScriptLockClosed;
   BOOLEAN CloseTableClosed;
+  // The table this driver allocated and the Size it gave it, until the table
+  // is released. A table from another component is checked against setting
+  // 768 as read at the check.
+  UINT8* CreatedTable;
+  UINT64 CreatedSize;
 };
 extern constinit S3SaveTableState gS3SaveTableState;
 

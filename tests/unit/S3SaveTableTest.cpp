@@ -379,6 +379,55 @@ TEST_F(S3Test, CorruptSizeOrNextFreeNeverReachesOutsideTheTable) {
   EXPECT_TRUE(m.boot.MemoryErrors.empty());
 }
 
+// The table this driver made is held to the size it was made with: setting
+// 768 changing afterwards, or no longer readable, refuses nothing.
+TEST_F(S3Test, ATableThisDriverMadeKeepsTheSizeItWasMadeWith) {
+  m.settings.Set(768, 0x6000);
+  S3SaveTableStartUp();
+  const UINT64 table = Table();
+  ASSERT_EQ(ReadAt<UINT64>(table + 32), 0x6000U);
+  m.settings.Set(768, 0x8000);
+  EXPECT_EQ(CheckS3SaveTable(), 0U);
+  // The settings protocol gone (setting 768 then reads 0, taken as 0x4000).
+  m.UninstallProtocol(gPcdProtocolGuid);
+  gSettingsState.Pcd = nullptr;
+  ReadyToBoot();
+  EXPECT_TRUE(PostCodes().empty());
+  EXPECT_FALSE(m.debug.Contains("KelS3Lib table boundary check fail\n"));
+  ASSERT_EQ(m.smm.HandOvers.size(), 1U);
+  EXPECT_EQ(m.smm.HandOvers[0].TableSize, 0x6000U);
+}
+
+// A table another component made after this driver's own allocation failed
+// is checked against setting 768 as read at ready-to-boot.
+TEST_F(S3Test, ATableAnotherComponentMadeIsCheckedAgainstSetting768) {
+  m.faults.FailNth(Op::AllocatePool, m.faults.Calls(Op::AllocatePool) + 2);  // the record, then the table
+  S3SaveTableStartUp();
+  ASSERT_EQ(Table(), 0U);
+  void* other = nullptr;
+  ASSERT_EQ(m.boot.AllocatePool(EfiRuntimeServicesData, 0x5000 + 4, &other), EFI_SUCCESS);
+  std::memset(other, 0, 0x5000 + 4);
+  const UINT64 table = AddressOf(other);
+  WriteAt<UINT32>(table, 0x5433534B);  // "KS3T"
+  WriteAt<UINT64>(table + 32, 0x5000);
+  WriteAt<UINT64>(table + 40, 48);
+  WriteAt<UINT32>(table + 0x5000, 0x01558844);
+  Record()->TableAddress = table;
+  m.settings.Set(767, table);
+
+  m.settings.Set(768, 0x4000);  // not the size this table holds
+  EXPECT_EQ(CheckS3SaveTable(), kS3TableInvalid);
+  EXPECT_TRUE(m.debug.Contains("KelS3Lib table boundary check fail\n"));
+  m.settings.Set(768, 0x5000);
+  EXPECT_EQ(CheckS3SaveTable(), 0U);
+  ReadyToBoot();
+  ASSERT_EQ(m.smm.HandOvers.size(), 1U);
+  EXPECT_EQ(m.smm.HandOvers[0].TableSize, 0x5000U);
+  EXPECT_EQ(m.smm.HandOvers[0].EndMarker, 0xFFFF);
+  EXPECT_EQ(AllocationAt(table), nullptr);
+  EXPECT_TRUE(m.boot.MemoryErrors.empty());
+}
+
 TEST_F(S3Test, MissingCommunicationBufferKeepsTheTerminatedTable) {
   m.settings.SetGuided(gSmmCommBufferTokenSpaceGuid, sim::kSmmCommBufferToken, 0);
   S3SaveTableStartUp();
