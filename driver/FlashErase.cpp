@@ -12,12 +12,6 @@ constinit FlashEraseState gFlashEraseState{};
 
 namespace {
 
-// FlashEraseRequest carries two 64-bit fields: Address, then Size.
-constexpr UINTN kEraseFieldCount = 2;
-constexpr UINTN kAddressField = 0;
-constexpr UINTN kSizeField = 1;
-static_assert(sizeof(support::SmmMessage<kEraseFieldCount>) == sizeof(support::FlashEraseRequest));
-
 // Both protocols, looked up while still missing. A lookup that fails, or that
 // succeeds without an SMM communication interface, leaves the state as it was.
 bool EraseProtocolsFound() {
@@ -52,17 +46,18 @@ EFI_STATUS RequestFlashErase(UINT64 Address, UINT64* Size) {
     return EFI_SUCCESS;
   }
 
-  auto* buffer = support::AddressToPointer<VOID>(bufferAddress);
-  support::BeginSmmMessage<kEraseFieldCount>(buffer, gFlashSmmServiceGuid, support::kFlashEraseFunction);
-  support::SetSmmMessageField<kEraseFieldCount>(buffer, kAddressField, Address);
-  support::SetSmmMessageField<kEraseFieldCount>(buffer, kSizeField, *Size);
+  using Request = support::FlashEraseRequest;
+  auto* buffer = support::AddressToPointer<UINT8>(bufferAddress);
+  UINTN commSize = support::kCommSize<Request>;
+  support::BeginSmmMessage(buffer, commSize, gFlashSmmServiceGuid, support::kFlashEraseFunction);
+  support::WriteUnaligned<UINT64>(buffer + offsetof(Request, Address), Address);
+  support::WriteUnaligned<UINT64>(buffer + offsetof(Request, Size), *Size);
 
-  UINTN commSize = support::FlashEraseRequest::kCommSize;
   EFI_SMM_COMMUNICATION_PROTOCOL* smm = gFlashEraseState.SmmCommunication;
   const EFI_STATUS status = smm->Communicate(smm, buffer, &commSize);
   // SMM may have shortened or grown the range; the caller sees what it left,
   // whatever the status.
-  *Size = support::GetSmmMessageField<kEraseFieldCount>(buffer, kSizeField);
+  *Size = support::ReadUnaligned<UINT64>(buffer + offsetof(Request, Size));
   return status;
 }
 

@@ -64,9 +64,10 @@ BOOLEAN HandOver(KelS3LibPrivateData* record) {
     PostCodeHalt(postcode::kS3CommBufferMissing);
     return FALSE;
   }
-  auto* buffer = AddressToPointer<VOID>(bufferAddress);
-  BeginSmmMessage<1>(buffer, gS3TableHandOverGuid, kS3HandOverFunction);
-  SetSmmMessageField<1>(buffer, 0, PointerToAddress(record));
+  auto* buffer = AddressToPointer<UINT8>(bufferAddress);
+  UINTN commSize = kCommSize<S3TableHandOver>;
+  BeginSmmMessage(buffer, commSize, gS3TableHandOverGuid, kS3HandOverFunction);
+  WriteUnaligned<UINT64>(buffer + offsetof(S3TableHandOver, PrivateDataAddress), PointerToAddress(record));
 
   VOID* found = nullptr;
   const EFI_STATUS status = BootServices()->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr, &found);
@@ -79,7 +80,6 @@ BOOLEAN HandOver(KelS3LibPrivateData* record) {
     DebugPrint(kDebugS3, "KelS3SaveLib locate SmmCommunicationProtocol fail \n");
     return FALSE;
   }
-  UINTN commSize = S3TableHandOver::kCommSize;
   communication->Communicate(communication, buffer, &commSize);
   return TRUE;
 }

@@ -9,56 +9,51 @@
 
 namespace ftpm::support {
 
-template <UINTN FieldCount>
-struct SmmMessage {
-  EFI_GUID HeaderGuid;
+// FlashEraseRequest: erase Size bytes of flash at Address; 48 bytes. SMM may
+// rewrite Size, and the caller reads it back.
+struct FlashEraseRequest {
+  EFI_GUID HeaderGuid;  // gFlashSmmServiceGuid
   UINT64 MessageLength;
-  UINT32 Function;
+  UINT32 Function;  // 4
   UINT32 Reserved;
-  UINT64 Fields[FieldCount];
-
-  static constexpr UINTN kMessageLength = 8 + 8 * FieldCount;
-  static constexpr UINTN kCommSize = 24 + kMessageLength;
+  UINT64 Address;
+  UINT64 Size;
 };
-static_assert(offsetof(SmmMessage<2>, MessageLength) == offsetof(EFI_SMM_COMMUNICATE_HEADER, MessageLength));
-static_assert(offsetof(SmmMessage<2>, Function) == offsetof(EFI_SMM_COMMUNICATE_HEADER, Data));
-static_assert(offsetof(SmmMessage<2>, Fields) == 32);
-static_assert(sizeof(SmmMessage<2>) == SmmMessage<2>::kCommSize);
-static_assert(sizeof(SmmMessage<1>) == SmmMessage<1>::kCommSize);
-
-// FlashEraseRequest: Function 4, fields Address and Size; 48 bytes.
-using FlashEraseRequest = SmmMessage<2>;
+static_assert(offsetof(FlashEraseRequest, MessageLength) == offsetof(EFI_SMM_COMMUNICATE_HEADER, MessageLength));
+static_assert(offsetof(FlashEraseRequest, Function) == offsetof(EFI_SMM_COMMUNICATE_HEADER, Data));
+static_assert(offsetof(FlashEraseRequest, Reserved) == 28);
+static_assert(offsetof(FlashEraseRequest, Address) == 32);
+static_assert(offsetof(FlashEraseRequest, Size) == 40);
+static_assert(sizeof(FlashEraseRequest) == 48);
 inline constexpr UINT32 kFlashEraseFunction = 4;
-static_assert(FlashEraseRequest::kCommSize == 48 && FlashEraseRequest::kMessageLength == 24);
 
-// S3TableHandOver: Function 1, field the address of KelS3LibPrivateData; 40 bytes.
-using S3TableHandOver = SmmMessage<1>;
+// S3TableHandOver: the address of KelS3LibPrivateData; 40 bytes.
+struct S3TableHandOver {
+  EFI_GUID HeaderGuid;  // gS3TableHandOverGuid
+  UINT64 MessageLength;
+  UINT32 Function;  // 1
+  UINT32 Reserved;
+  UINT64 PrivateDataAddress;
+};
+static_assert(offsetof(S3TableHandOver, MessageLength) == offsetof(EFI_SMM_COMMUNICATE_HEADER, MessageLength));
+static_assert(offsetof(S3TableHandOver, Function) == offsetof(EFI_SMM_COMMUNICATE_HEADER, Data));
+static_assert(offsetof(S3TableHandOver, PrivateDataAddress) == 32);
+static_assert(sizeof(S3TableHandOver) == 40);
 inline constexpr UINT32 kS3HandOverFunction = 1;
-static_assert(S3TableHandOver::kCommSize == 40 && S3TableHandOver::kMessageLength == 16);
+
+// The size Communicate receives for a message; MessageLength counts what
+// follows the 24-byte header.
+template <typename Message>
+inline constexpr UINTN kCommSize = sizeof(Message);
+template <typename Message>
+inline constexpr UINT64 kMessageLength = sizeof(Message) - offsetof(Message, Function);
+static_assert(kMessageLength<FlashEraseRequest> == 24 && kMessageLength<S3TableHandOver> == 16);
 
 // The communication buffer is the platform's and its address comes from a
 // setting, so fields are written and read without assuming any alignment.
 
-// Zeroes the message area of Buffer and writes the header and Function.
-template <UINTN FieldCount>
-void BeginSmmMessage(VOID* Buffer, const EFI_GUID& Handler, UINT32 Function) {
-  using Message = SmmMessage<FieldCount>;
-  auto* bytes = static_cast<UINT8*>(Buffer);
-  ZeroMem(bytes, Message::kCommSize);
-  CopyMem(bytes + offsetof(Message, HeaderGuid), &Handler, sizeof(EFI_GUID));
-  WriteUnaligned<UINT64>(bytes + offsetof(Message, MessageLength), Message::kMessageLength);
-  WriteUnaligned<UINT32>(bytes + offsetof(Message, Function), Function);
-}
-
-template <UINTN FieldCount>
-void SetSmmMessageField(VOID* Buffer, UINTN Index, UINT64 Value) {
-  WriteUnaligned<UINT64>(static_cast<UINT8*>(Buffer) + offsetof(SmmMessage<FieldCount>, Fields) + 8 * Index, Value);
-}
-
-template <UINTN FieldCount>
-UINT64 GetSmmMessageField(const VOID* Buffer, UINTN Index) {
-  return ReadUnaligned<UINT64>(static_cast<const UINT8*>(Buffer) + offsetof(SmmMessage<FieldCount>, Fields) +
-                               8 * Index);
-}
+// Zeroes CommSize bytes of Buffer and writes the header, MessageLength
+// (CommSize - 24) and Function.
+void BeginSmmMessage(VOID* Buffer, UINTN CommSize, const EFI_GUID& Handler, UINT32 Function);
 
 }  // namespace ftpm::support
