@@ -280,6 +280,56 @@ TEST_F(RecoveryStory, EightyColumnConsoleShortensTheLongRows) {
             std::string::npos);
 }
 
+// The whole prompt of each case, on a console wide enough to show every row
+// unshortened: the six rows at their places and the box in light grey on blue.
+TEST(RecoveryPrompt, EachCaseShowsItsSixRowsInTheirColours) {
+  const std::string rows2to6[] = {
+      "        system,the system will not boot without a recovery key.                        ",
+      "",
+      "Press N to keep previous fTPM record and continue system boot, fTPM will NOT be enabled",
+      "        with new CPU unless fTPM is reset (reinitialized), you could swap back to the  ",
+      "        old CPU to recover TPM related keys and data.                                  ",
+  };
+  struct Case {
+    UINTN token;
+    std::string first;
+  };
+  for (const Case& c :
+       {Case{122, "Press Y to reset MVQ NVRAM and fTPM NVRAM. if you have BitLocker or encryption-enabled "},
+        Case{377, "Press Y to reset fTPM. if you have BitLocker or encryption-enabled                     "}}) {
+    Machine story;
+    story.cpu.Signature = kCpu16M;
+    story.console.SetModes({{100, 31}});
+    story.settings.Set(c.token, 1);
+    story.flash.SetImage(PlainImage());
+    ASSERT_EQ(story.StartDriver().Status, EFI_SUCCESS);
+    story.console.QueueKey(u'n');
+    std::vector<std::string> screen;
+    std::vector<UINT8> attributes;
+    story.console.OnChange = [&] {
+      if (story.console.ClearScreens == 0) {
+        screen = story.console.ScreenUtf8();
+        attributes.clear();
+        for (UINTN column = 5; column < 5 + 89; ++column) {
+          attributes.push_back(story.console.At(column, 14).Attribute);
+        }
+      }
+    };
+    ASSERT_EQ(story.CallRecoveryHandler().Status, EFI_SUCCESS);
+    ASSERT_EQ(screen.size(), 31U);
+    // 100x31: MaxLength 87, Left 5, Top 11; each row inside its frame.
+    const std::string bar = "\xE2\x94\x82";
+    EXPECT_EQ(screen[12], std::string(5, ' ') + bar + c.first + bar + std::string(6, ' ')) << c.token;
+    for (size_t i = 0; i < 5; ++i) {
+      const std::string text = rows2to6[i].empty() ? std::string(87, ' ') : rows2to6[i];
+      EXPECT_EQ(screen[13 + i], std::string(5, ' ') + bar + text + bar + std::string(6, ' ')) << c.token << " row " << i + 2;
+    }
+    EXPECT_EQ(attributes, std::vector<UINT8>(89, 0x17)) << c.token;  // frame and the empty row alike
+    EXPECT_EQ(story.console.Mode.Attribute, 0x07);                   // and put back afterwards
+    EXPECT_ONLY_KEPT_ALLOCATIONS(story);
+  }
+}
+
 class PrePromptPorts : public RecoveryStory {
  protected:
   std::vector<uint16_t> PortsRead() {

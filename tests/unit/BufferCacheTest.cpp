@@ -8,6 +8,7 @@
 #include "sim/Machine.h"
 #include "support/BufferCache.h"
 #include "support/Firmware.h"
+#include "support/Settings.h"
 
 namespace ftpm::support {
 namespace {
@@ -105,8 +106,21 @@ TEST_F(ImportTest, BufferAnnouncingMoreDataThanItsHobHoldsIsSkipped) {
   EXPECT_EQ(Find(78), Bytes({1}));
 }
 
+// A HOB whose data holds only the first half of a buffer header. The eight
+// bytes after it, a HOB of type 2 and length 0 (which ends the walk), would
+// complete the header as Size 2, Persistence 7, InUse 1: read past the HOB,
+// the header looks importable.
 TEST_F(ImportTest, HobTooShortForABufferHeaderIsSkipped) {
-  Import(HobListBuilder().GuidHob(gHeapBufferHobGuid, Bytes({0x48, 0x45, 0x41, 0x50})).HeapBuffer(2, Bytes({5})));
+  std::vector<UINT8> shortHob(24 + 8, 0);
+  shortHob[0] = EFI_HOB_TYPE_GUID_EXTENSION;
+  shortHob[2] = static_cast<UINT8>(shortHob.size());
+  std::memcpy(&shortHob[8], &gHeapBufferHobGuid, sizeof(EFI_GUID));
+  const UINT32 signature = kHeapSignature;
+  const UINT32 handle = 7;
+  std::memcpy(&shortHob[24], &signature, 4);
+  std::memcpy(&shortHob[28], &handle, 4);
+  const std::vector<UINT8> completion = {2, 0, 0, 0, 7, 1, 0, 0};
+  Import(HobListBuilder().HeapBuffer(2, Bytes({5})).Raw(shortHob).Raw(completion));
   EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), std::vector<UINT32>{2});
 }
 
@@ -200,6 +214,55 @@ TEST_F(CacheTest, FailedAllocationGivesResultSevenAndGetOrCreateFalse) {
   EXPECT_FALSE(GetOrCreateBuffer(5, 16, &buffer));
   EXPECT_EQ(buffer, reinterpret_cast<VOID*>(1));
   EXPECT_FALSE(Has(5));
+}
+
+// Each failure of the cache reports its own post code (made visible on port
+// 0x80 and answered at once, as by a debug host).
+class CachePostCodeTest : public CacheTest {
+ protected:
+  CachePostCodeTest() {
+    gSettingsState.KelCfgPcdBuf.PostCodeEnable = 1;
+    m.cpu.DebugHostAnswer = 1;
+  }
+  ~CachePostCodeTest() override { gSettingsState.KelCfgPcdBuf.PostCodeEnable = 0; }
+  void FailNextAllocation() {
+    m.faults.FailNth(sim::Op::AllocatePool, m.faults.Calls(sim::Op::AllocatePool) + 1);
+  }
+  std::vector<UINT32> PostCodes() const {
+    std::vector<UINT32> codes;
+    for (const auto& access : m.ports.AccessesTo(0x80)) {
+      codes.push_back(access.Value);
+    }
+    return codes;
+  }
+};
+
+TEST_F(CachePostCodeTest, EachFailureReportsItsCode) {
+  BufferCreateRequest runtime{16, 5, kPersistenceRuntime, nullptr};
+  FailNextAllocation();
+  EXPECT_EQ(CreateCachedBuffer(&runtime), kBufferAllocationFailed);
+  EXPECT_EQ(PostCodes(), std::vector<UINT32>{0x00080134});
+
+  BufferCreateRequest boot{16, 5, 7, nullptr};
+  FailNextAllocation();
+  EXPECT_EQ(CreateCachedBuffer(&boot), kBufferAllocationFailed);
+  EXPECT_EQ(PostCodes(), (std::vector<UINT32>{0x00080134, 0x00080137}));
+
+  VOID* buffer = nullptr;
+  FailNextAllocation();
+  EXPECT_FALSE(GetOrCreateBuffer(5, 16, &buffer));
+  EXPECT_EQ(PostCodes(), (std::vector<UINT32>{0x00080134, 0x00080137, 0x00080137, 0x00080426}));
+}
+
+TEST_F(CachePostCodeTest, AListThatCannotBePublishedReportsAndIsKept) {
+  m.UninstallProtocol(gBufferCacheProtocolGuid);
+  m.faults.FailNth(sim::Op::InstallProtocolInterface, m.faults.Calls(sim::Op::InstallProtocolInterface) + 1);
+  ImportHeapBuffers();
+  EXPECT_EQ(PostCodes(), std::vector<UINT32>{0x00080225});
+  EXPECT_EQ(gBufferCacheState.ListHead, &gBufferCacheState.Interface.ListHead);
+  VOID* buffer = nullptr;
+  EXPECT_TRUE(GetOrCreateBuffer(5, 16, &buffer));
+  EXPECT_TRUE(Has(5));
 }
 
 TEST_F(CacheTest, FindOnAnEmptyListIsResultTwo) {

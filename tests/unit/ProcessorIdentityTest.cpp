@@ -65,28 +65,76 @@ TEST_F(ProcessorIdentityTest, EachProcessorFindsItsRowFirstMatchWinning) {
   EXPECT_EQ(RowFor(Eax(0x18, 0x00)), -1);
 }
 
-TEST_F(ProcessorIdentityTest, RowsCarryTheirGenerationLayoutAndWidth) {
+// Every value of every row, transcribed from the processor table: a row
+// whose generation, layout or width is wrong sends discovery and the A/B
+// selection to the wrong directories.
+TEST_F(ProcessorIdentityTest, EveryRowCarriesItsValues) {
+  constexpr uint32_t N = 0xFFFFFFFF;
+  struct Row {
+    uint32_t signature, mvqId, column2, column3;
+    int32_t abLayout;
+    uint32_t column5, width;
+  };
+  const Row rows[kCpuIdentityRows] = {
+      {0x00A70FC0, 0xBC0D0B00, N, 0, 2, 2, 1},     {0x00B40F00, 0xBC0D0300, N, 0, 2, 2, 1},
+      {0x00A70F80, 0xBC0D0B00, N, 0, 2, 2, 1},     {0x00A70F00, 0xBC0D0400, N, 0, 2, 2, 1},
+      {0x00A60F00, 0xBC0D0300, N, 0, 2, 2, 1},     {0x00A40F00, 0xBC0D0200, N, 0, 2, 2, 1},
+      {0x00A20F00, 0xBC0B0500, 0x20, 0, -1, 1, 1}, {0x00A50F00, 0xBC0C0140, 0x28, 1, -1, 1, 1},
+      {0x00A30F00, 0xBC0B0F00, 0x28, 0, -1, N, 1}, {0x00A00F00, 0xBC0B0D00, 0x28, 0, -1, N, 1},
+      {0x00890F00, 0xBC0B0800, N, 1, 1, 2, 1},     {0x00890F80, 0xBC0B0800, N, 1, 1, 2, 1},
+      {0x00860F00, 0xBC0C0000, 0x28, 1, -1, 1, 1}, {0x00800F00, 0xBC090000, 0x18, 0, -1, N, 1},
+      {0x00810F00, 0xBC0A0000, 0x1C, 0, -1, N, 1}, {0x00810F80, 0xBC0A0000, 0x1C, 0, -1, N, 1},
+      {0x00820F00, 0xBC0A0100, 0x1C, 0, -1, N, 1}, {0x00870F00, 0xBC0B0500, 0x20, 0, -1, N, 1},
+      {0x00830F00, 0xBC0B0000, 0x20, 0, -1, N, 1}, {0x008A0F00, 0xBC0D0900, N, 0, 2, 2, 1},
+      {0x00A10F00, 0xBC0D0111, 0x28, 0, -1, N, 1}, {0x00AA0F00, 0xBC0D0111, 0x28, 0, -1, N, 1},
+      {0x00A80F00, 0xBC0D0600, N, 0, 2, 2, 2},     {0x00A90F00, 0xBC0D0600, N, 0, 2, 2, 2},
+      {0x00B00F00, 0xBC0E0000, 0x28, 0, -1, N, 1}, {0x00B10F00, 0xBC0E0000, 0x28, 0, -1, N, 1},
+      {0x00B20F00, 0xBC0E0200, N, 0, 2, 2, 1},     {0x00B70F00, 0xBC0E0900, N, 0, 2, 2, 1},
+  };
+  for (uint32_t i = 0; i < kCpuIdentityRows; ++i) {
+    const CpuIdentityRow& row = kCpuIdentityTable[i];
+    EXPECT_EQ(row.CpuSignature, rows[i].signature) << "row " << i;
+    EXPECT_EQ(row.MvqId, rows[i].mvqId) << "row " << i;
+    EXPECT_EQ(row.Column2, rows[i].column2) << "row " << i;
+    EXPECT_EQ(row.Column3, rows[i].column3) << "row " << i;
+    EXPECT_EQ(row.AbLayout, rows[i].abLayout) << "row " << i;
+    EXPECT_EQ(row.Column5, rows[i].column5) << "row " << i;
+    EXPECT_EQ(row.EntryTypeWidth, rows[i].width) << "row " << i;
+  }
+  // What the lookups answer comes from the row found: the stepping ignored.
   const CpuIdentityRow* row = nullptr;
-  m.cpu.Signature = 0x00A70FC2;  // family 0x19, model 0x7C, stepping 2
+  m.cpu.Signature = 0x00A70FC2;
   ASSERT_EQ(FindCpuIdentityRow(&row), TRUE);
-  EXPECT_EQ(row->MvqId, 0xBC0D0B00U);
-  EXPECT_EQ(row->AbLayout, 2);
-  m.cpu.Signature = Eax(0x19, 0x75);
-  ASSERT_EQ(FindCpuIdentityRow(&row), TRUE);
-  EXPECT_EQ(row->MvqId, 0xBC0D0400U);
-  m.cpu.Signature = Eax(0x19, 0x21);
-  ASSERT_EQ(FindCpuIdentityRow(&row), TRUE);
-  EXPECT_EQ(row->MvqId, 0xBC0B0500U);
-  EXPECT_EQ(row->AbLayout, -1);
-  EXPECT_EQ(row->Column2, 0x20U);
-  m.cpu.Signature = Eax(0x17, 0x98);
-  ASSERT_EQ(FindCpuIdentityRow(&row), TRUE);
-  EXPECT_EQ(row->MvqId, 0xBC0B0800U);
-  EXPECT_EQ(row->AbLayout, 1);
+  EXPECT_EQ(row, &kCpuIdentityTable[0]);
   m.cpu.Signature = Eax(0x19, 0x85);
-  ASSERT_EQ(FindCpuIdentityRow(&row), TRUE);
-  EXPECT_EQ(row->EntryTypeWidth, 2U);
-  EXPECT_EQ(row->MvqId, 0xBC0D0600U);
+  EXPECT_EQ(UsesWideEntryTypes(), TRUE);
+  m.cpu.Signature = Eax(0x19, 0x75);
+  EXPECT_EQ(UsesWideEntryTypes(), FALSE);
+}
+
+TEST_F(ProcessorIdentityTest, EverySocInfoRowCarriesItsValues) {
+  struct Row {
+    uint32_t signature;
+    uint16_t field2, field3;
+    uint8_t field4, selector;
+    uint32_t field6, field7;
+  };
+  const Row rows[kSocInfoRows] = {
+      {0x00870F00, 0, 0x13E1, 0x00, 1, 0x00010500, 0x00010680}, {0x00830F00, 0, 0x13E1, 0x03, 1, 0x00010500, 0x00010680},
+      {0x00A20F00, 0, 0x13E1, 0x00, 1, 0x00010500, 0x00010680}, {0x00B00F00, 0, 0x13B1, 0x00, 2, 0x00010900, 0x00010500},
+      {0x00B10F00, 0, 0x13B1, 0x00, 2, 0x00010900, 0x00010500}, {0x00B20F00, 0, 0x13B1, 0x00, 2, 0x00010900, 0x00010500},
+      {0x00B70F00, 0, 0x13B1, 0x00, 2, 0x00010900, 0x00010500},
+  };
+  for (uint32_t i = 0; i < kSocInfoRows; ++i) {
+    const SocInfoRow& row = kSocInfoTable[i];
+    EXPECT_EQ(static_cast<uint32_t>(row.CpuSignature), rows[i].signature) << "row " << i;
+    EXPECT_EQ(static_cast<uint16_t>(row.Field2), rows[i].field2) << "row " << i;
+    EXPECT_EQ(static_cast<uint16_t>(row.Field3), rows[i].field3) << "row " << i;
+    EXPECT_EQ(row.Field4, rows[i].field4) << "row " << i;
+    EXPECT_EQ(row.RecoveryFlagSelector, rows[i].selector) << "row " << i;
+    EXPECT_EQ(static_cast<uint32_t>(row.Field6), rows[i].field6) << "row " << i;
+    EXPECT_EQ(static_cast<uint32_t>(row.Field7), rows[i].field7) << "row " << i;
+  }
 }
 
 TEST_F(ProcessorIdentityTest, CpuidRunsOncePerRowExamined) {

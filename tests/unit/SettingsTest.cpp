@@ -64,6 +64,7 @@ TEST(ConfigBlock, MissingGuidProtocolPrintsItsMessageAndLeavesTheBlockZero) {
   config.EfiPcd = false;
   Machine m(config);
   m.LoadDriverImage();
+  std::memset(&gSettingsState.KelCfgPcdBuf, 0x5A, sizeof(KEL_CFG_PCD_BUF));
   ConfigBlockStartUp();
   EXPECT_TRUE(BlockIsZero());
   ASSERT_EQ(m.debug.Messages.size(), 1U);
