@@ -322,7 +322,8 @@ TEST(RecoveryPrompt, EachCaseShowsItsSixRowsInTheirColours) {
     EXPECT_EQ(screen[12], std::string(5, ' ') + bar + c.first + bar + std::string(6, ' ')) << c.token;
     for (size_t i = 0; i < 5; ++i) {
       const std::string text = rows2to6[i].empty() ? std::string(87, ' ') : rows2to6[i];
-      EXPECT_EQ(screen[13 + i], std::string(5, ' ') + bar + text + bar + std::string(6, ' ')) << c.token << " row " << i + 2;
+      EXPECT_EQ(screen[13 + i], std::string(5, ' ') + bar + text + bar + std::string(6, ' '))
+          << c.token << " row " << i + 2;
     }
     EXPECT_EQ(attributes, std::vector<UINT8>(89, 0x17)) << c.token;  // frame and the empty row alike
     EXPECT_EQ(story.console.Mode.Attribute, 0x07);                   // and put back afterwards

@@ -225,9 +225,7 @@ class CachePostCodeTest : public CacheTest {
     m.cpu.DebugHostAnswer = 1;
   }
   ~CachePostCodeTest() override { gSettingsState.KelCfgPcdBuf.PostCodeEnable = 0; }
-  void FailNextAllocation() {
-    m.faults.FailNth(sim::Op::AllocatePool, m.faults.Calls(sim::Op::AllocatePool) + 1);
-  }
+  void FailNextAllocation() { m.faults.FailNth(sim::Op::AllocatePool, m.faults.Calls(sim::Op::AllocatePool) + 1); }
   std::vector<UINT32> PostCodes() const {
     std::vector<UINT32> codes;
     for (const auto& access : m.ports.AccessesTo(0x80)) {

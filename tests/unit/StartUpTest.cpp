@@ -10,8 +10,8 @@
 #include "driver/EntryPoint.h"
 #include "driver/RecoveryPromptHandler.h"
 #include "sim/Machine.h"
-#include "support/BufferCache.h"
 #include "support/BootScript.h"
+#include "support/BufferCache.h"
 #include "support/Firmware.h"
 #include "support/S3SaveTable.h"
 
@@ -220,8 +220,7 @@ EFI_STATUS EFIAPI LoggedCreateEvent(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY n
 
 EFI_STATUS EFIAPI LoggedCreateEventEx(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify, const VOID* context,
                                       const EFI_GUID* group, EFI_EVENT* event) {
-  gEventRequests->push_back(
-      EventRequest{type, tpl, notify, group != nullptr && *group == gEfiEventReadyToBootGuid});
+  gEventRequests->push_back(EventRequest{type, tpl, notify, group != nullptr && *group == gEfiEventReadyToBootGuid});
   return gSimCreateEventEx(type, tpl, notify, context, group, event);
 }
 
