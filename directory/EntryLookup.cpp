@@ -122,7 +122,6 @@ BOOLEAN LookupMvqEntry(UINT32 Type, UINT64* Address, UINT32* Size) {
   return TRUE;
 }
 
-
 BOOLEAN SearchMvqL2Directory(UINT32 Type, UINT64 L2Address, UINT64* Address, UINT32* Size) {
   if (L2Address == 0) {
     return FALSE;
@@ -197,26 +196,26 @@ BOOLEAN BuildAbRecoveryInfo(const VOID* Directory, AbRecoveryInfo** AbInfo) {
     }
     record->PointerCount += 1;
 
-    // The slot header lies at the pointer's low 32 bits, untranslated.
-    const auto headerAddress = static_cast<UINT32>(entries[i].Location);
-    AbSlot slot{static_cast<UINT8>(i), 0, 0, 0, 0};
-    BOOLEAN otherGeneration = FALSE;
-    if (row->AbLayout == 2) {
-      AbSlotHeader2 header{};
-      if (ReadFlash(headerAddress, &header, sizeof header) == FALSE) {
-        support::PostCodeHalt(support::postcode::kAbSlotHeader32ReadFailed);
-        return FALSE;
-      }
-      slot = AbSlot{static_cast<UINT8>(i), header.Priority, header.Aux1, header.Aux2, header.L2Address};
-      otherGeneration = header.MvqId != row->MvqId ? TRUE : FALSE;
-    } else {
-      AbSlotHeader1 header{};
-      if (ReadFlash(headerAddress, &header, sizeof header) == FALSE) {
-        support::PostCodeHalt(support::postcode::kAbSlotHeader16ReadFailed);
-        return FALSE;
-      }
-      slot = AbSlot{static_cast<UINT8>(i), header.Priority, header.Aux1, header.Aux2, header.L2Address};
+    // The slot header lies at the pointer's low 32 bits, untranslated; its
+    // form follows the layout.
+    // (The flash bytes are read into the union and taken through the member
+    // of the form read, as the compilers this builds with define.)
+    const bool form2 = row->AbLayout == 2;
+    union {
+      AbSlotHeader1 Form1;
+      AbSlotHeader2 Form2;
+    } header{};
+    if (ReadFlash(static_cast<UINT32>(entries[i].Location), &header,
+                  form2 ? sizeof header.Form2 : sizeof header.Form1) == FALSE) {
+      support::PostCodeHalt(form2 ? support::postcode::kAbSlotHeader32ReadFailed
+                                  : support::postcode::kAbSlotHeader16ReadFailed);
+      return FALSE;
     }
+    const AbSlot slot = form2 ? AbSlot{static_cast<UINT8>(i), header.Form2.Priority, header.Form2.Aux1,
+                                       header.Form2.Aux2, header.Form2.L2Address}
+                              : AbSlot{static_cast<UINT8>(i), header.Form1.Priority, header.Form1.Aux1,
+                                       header.Form1.Aux2, header.Form1.L2Address};
+    const BOOLEAN otherGeneration = (form2 && header.Form2.MvqId != row->MvqId) ? TRUE : FALSE;
 
     // The index lists hold 32 entries each; a validated A/B directory never
     // has more pointers than that.

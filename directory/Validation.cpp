@@ -23,33 +23,6 @@ BOOLEAN IsAbPointerEntry(UINT32 TypeWord) {
              : FALSE;
 }
 
-enum class CopyKind : UINT8 { AbRecoveryInfo, Mvq, Bhd };
-
-struct CachedCopyRule {
-  UINT32 Handle;
-  UINT32 Size;  // bytes the rule reads
-  CopyKind Kind;
-  UINT32 Cookie;
-  BOOLEAN PointerRule;
-};
-
-constexpr CachedCopyRule kCachedCopyRules[] = {
-    {support::kAbInfoHandle, sizeof(AbRecoveryInfo), CopyKind::AbRecoveryInfo, 0, FALSE},
-    {support::kMvqDirectoryHandle, kDirectoryCopySize, CopyKind::Mvq, kMvqCookie, TRUE},
-    {support::kBhdDirectoryHandle, kDirectoryCopySize, CopyKind::Bhd, kBhdCookie, FALSE},
-    {support::kMvqL2DirectoryHandle, kDirectoryCopySize, CopyKind::Mvq, kMvqL2Cookie, FALSE},
-    {support::kBl2DirectoryHandle, kDirectoryCopySize, CopyKind::Bhd, kBl2Cookie, FALSE},
-};
-
-const CachedCopyRule* RuleFor(UINT32 Handle) {
-  for (const CachedCopyRule& rule : kCachedCopyRules) {
-    if (rule.Handle == Handle) {
-      return &rule;
-    }
-  }
-  return nullptr;
-}
-
 UINT32 BytesHeld(UINT32 Handle) {
   support::BufferLocateRequest request{Handle, 0, nullptr};
   support::FindCachedBuffer(&request);
@@ -150,27 +123,28 @@ BOOLEAN GetCacheBuffer(UINT32 Handle, UINT32 Size, VOID** Buffer) {
 }
 
 BOOLEAN ValidateCachedDirectory(UINT32 Handle, UINT32 Size, VOID** Copy) {
-  if (Copy == nullptr) {
+  if (Copy == nullptr || support::GetOrCreateBuffer(Handle, Size, Copy) == FALSE || *Copy == nullptr) {
     return FALSE;
   }
-  if (support::GetOrCreateBuffer(Handle, Size, Copy) == FALSE) {
-    return FALSE;
-  }
-  const CachedCopyRule* rule = RuleFor(Handle);
-  if (rule == nullptr || *Copy == nullptr || BytesHeld(Handle) < rule->Size) {
-    return FALSE;
-  }
-  switch (rule->Kind) {
-    case CopyKind::AbRecoveryInfo: {
-      const auto* info = static_cast<const AbRecoveryInfo*>(*Copy);
-      return (info->PointerCount != 0 && info->EligibleCount != 0) ? TRUE : FALSE;
+  // Each handle's rule reads a whole A/B description or directory copy.
+  const UINT32 held = BytesHeld(Handle);
+  const VOID* copy = *Copy;
+  switch (Handle) {
+    case support::kAbInfoHandle: {
+      const auto* info = static_cast<const AbRecoveryInfo*>(copy);
+      return (held >= sizeof(AbRecoveryInfo) && info->PointerCount != 0 && info->EligibleCount != 0) ? TRUE : FALSE;
     }
-    case CopyKind::Mvq:
-      return ValidateMvqDirectory(*Copy, rule->Cookie, rule->PointerRule);
-    case CopyKind::Bhd:
-      return ValidateBhdDirectory(*Copy, rule->Cookie);
+    case support::kMvqDirectoryHandle:
+      return held >= kDirectoryCopySize ? ValidateMvqDirectory(copy, kMvqCookie, TRUE) : FALSE;
+    case support::kMvqL2DirectoryHandle:
+      return held >= kDirectoryCopySize ? ValidateMvqDirectory(copy, kMvqL2Cookie, FALSE) : FALSE;
+    case support::kBhdDirectoryHandle:
+      return held >= kDirectoryCopySize ? ValidateBhdDirectory(copy, kBhdCookie) : FALSE;
+    case support::kBl2DirectoryHandle:
+      return held >= kDirectoryCopySize ? ValidateBhdDirectory(copy, kBl2Cookie) : FALSE;
+    default:
+      return FALSE;  // not a handle that holds a validated copy
   }
-  return FALSE;
 }
 
 BOOLEAN IsSignatureBlockExcluded(const RomSignatureBlock* Block) {

@@ -14,21 +14,9 @@ namespace ftpm::driver {
 constinit EntryState gEntryState{};
 constinit FTPM_RECOVERY_PROTOCOL gFtpmRecoveryProtocol{RecoveryPromptHandler, kRecoveryProtocolValue};
 
-namespace {
-
-VOID* Remember(const EFI_GUID& guid) {
-  VOID* found = nullptr;
-  if (EFI_ERROR(support::BootServices()->LocateProtocol(&guid, nullptr, &found))) {
-    return nullptr;
-  }
-  return found;
-}
-
-}  // namespace
-
 EFI_STATUS EFIAPI EntryPoint(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable) {
   support::RecordFirmwareTables(ImageHandle, SystemTable);
-  gEntryState.SmbusHc = Remember(gSmbusHcProtocolGuid);
+  gEntryState.SmbusHc = support::LocateInterface(gSmbusHcProtocolGuid);
   support::CalibrateTsc();
   support::BootScriptStartUp();
   support::S3SaveTableStartUp();
@@ -36,11 +24,11 @@ EFI_STATUS EFIAPI EntryPoint(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTab
   support::LocateHobList();
   support::ImportHeapBuffers();
   support::GetConfigurationTable(&gEfiDxeServicesTableGuid, &gEntryState.DxeServices);
-  gEntryState.HiiString = Remember(gHiiStringProtocolGuid);
-  gEntryState.HiiDatabase = Remember(gHiiDatabaseProtocolGuid);
-  gEntryState.HiiConfigRouting = Remember(gHiiConfigRoutingProtocolGuid);
-  gEntryState.HiiFont = Remember(gHiiFontProtocolGuid);
-  gEntryState.HiiImage = Remember(gHiiImageProtocolGuid);
+  gEntryState.HiiString = support::LocateInterface(gHiiStringProtocolGuid);
+  gEntryState.HiiDatabase = support::LocateInterface(gHiiDatabaseProtocolGuid);
+  gEntryState.HiiConfigRouting = support::LocateInterface(gHiiConfigRoutingProtocolGuid);
+  gEntryState.HiiFont = support::LocateInterface(gHiiFontProtocolGuid);
+  gEntryState.HiiImage = support::LocateInterface(gHiiImageProtocolGuid);
 
   // With the settings protocol missing both read FALSE: no prompt this boot.
   BOOLEAN recovery = support::SettingGetBool(support::kNvramResetRequest);

@@ -23,11 +23,8 @@ bool EraseProtocolsFound() {
     gFlashEraseState.EraseServiceReady = TRUE;
   }
   if (gFlashEraseState.SmmCommunication == nullptr) {
-    VOID* found = nullptr;
-    if (EFI_ERROR(support::BootServices()->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr, &found))) {
-      return false;
-    }
-    gFlashEraseState.SmmCommunication = static_cast<EFI_SMM_COMMUNICATION_PROTOCOL*>(found);
+    gFlashEraseState.SmmCommunication =
+        static_cast<EFI_SMM_COMMUNICATION_PROTOCOL*>(support::LocateInterface(gEfiSmmCommunicationProtocolGuid));
   }
   return gFlashEraseState.SmmCommunication != nullptr;
 }

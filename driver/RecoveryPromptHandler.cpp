@@ -31,6 +31,16 @@ void PrePromptPortRead() {
   platform::IoRead8(0x74C);
 }
 
+// An ASCII text as the UTF-16 row the dialog draws; Row holds at least the
+// text and its NUL.
+const CHAR16* Widen(const char* Text, CHAR16* Row) {
+  UINTN i = 0;
+  do {
+    Row[i] = static_cast<UINT8>(Text[i]);
+  } while (Text[i++] != 0);
+  return Row;
+}
+
 bool IsYes(CHAR16 c) { return c == u'Y' || c == u'y'; }
 bool IsNo(CHAR16 c) { return c == u'N' || c == u'n'; }
 
@@ -49,9 +59,17 @@ EFI_STATUS EFIAPI RecoveryPromptHandler() {
   support::LocateHobList();
   PrePromptPortRead();
 
+  // The prompt's rows and the erasing message, widened once for this call.
+  CHAR16 text[kPromptRows + 1][kPromptRowUnits];
+  const CHAR16* prompt[kPromptRows + 1];
+  for (UINTN i = 0; i < kPromptRows; ++i) {
+    prompt[i] = Widen(recovery->Prompt[i], text[i]);
+  }
+  prompt[kPromptRows] = nullptr;
+
   EFI_INPUT_KEY key{};
   do {
-    PopUpDialogRows(kPromptAttribute, &key, recovery->Prompt);
+    PopUpDialogRows(kPromptAttribute, &key, prompt);
   } while (!IsYes(key.UnicodeChar) && !IsNo(key.UnicodeChar));
 
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* conOut = support::SystemTable()->ConOut;
@@ -60,7 +78,7 @@ EFI_STATUS EFIAPI RecoveryPromptHandler() {
     return EFI_SUCCESS;
   }
 
-  const CHAR16* const message[] = {recovery->ErasingMessage, nullptr};
+  const CHAR16* const message[] = {Widen(recovery->ErasingMessage, text[kPromptRows]), nullptr};
   PopUpDialogRows(kPromptAttribute, nullptr, message);
   for (UINTN i = 0; i < recovery->EntryTypeCount; ++i) {
     UINT64 address = 0;

@@ -44,11 +44,10 @@ void UnregisterSmmNotify(EFI_SMM_SYSTEM_TABLE2* Smst, const EFI_GUID& Guid, VOID
 // and the three SMM notifications.
 void SmmStartUp() {
   BootScriptState& state = gBootScriptState;
-  VOID* found = nullptr;
-  if (EFI_ERROR(BootServices()->LocateProtocol(&gEfiSmmBase2ProtocolGuid, nullptr, &found)) || found == nullptr) {
+  auto* smmBase = static_cast<EFI_SMM_BASE2_PROTOCOL*>(LocateInterface(gEfiSmmBase2ProtocolGuid));
+  if (smmBase == nullptr) {
     return;
   }
-  auto* smmBase = static_cast<EFI_SMM_BASE2_PROTOCOL*>(found);
   BOOLEAN inSmram = FALSE;
   if (EFI_ERROR(smmBase->InSmm(smmBase, &inSmram)) || inSmram == FALSE) {
     return;

@@ -84,9 +84,9 @@ VOID* NextHeapBufferHob(VOID* HobStart) {
 }
 
 void ImportHeapBuffers() {
-  void* found = nullptr;
-  if (!EFI_ERROR(BootServices()->LocateProtocol(&gBufferCacheProtocolGuid, nullptr, &found)) && found != nullptr) {
-    gBufferCacheState.ListHead = &static_cast<BUFFER_CACHE_PROTOCOL*>(found)->ListHead;
+  auto* found = static_cast<BUFFER_CACHE_PROTOCOL*>(LocateInterface(gBufferCacheProtocolGuid));
+  if (found != nullptr) {
+    gBufferCacheState.ListHead = &found->ListHead;
     return;
   }
 
@@ -131,22 +131,13 @@ void BufferCacheShutDown() {
 }
 
 EFI_STATUS AddBufferNode(const HeapBufferHeader* Header, BufferNode** Node) {
-  const UINTN size = sizeof(BufferNode) + Header->Size;
+  const bool runtime = Header->Persistence == kPersistenceRuntime;
   VOID* memory = nullptr;
-  if (Header->Persistence == kPersistenceRuntime) {
-    if (EFI_ERROR(BootServices()->AllocatePool(EfiRuntimeServicesData, size, &memory))) {
-      memory = nullptr;
-    }
-    if (memory == nullptr) {
-      PostCodeHalt(postcode::kRuntimeNodeAllocationFailed);
-      return EFI_UNSUPPORTED;
-    }
-  } else {
-    memory = AllocateBootData(size);
-    if (memory == nullptr) {
-      PostCodeHalt(postcode::kBootNodeAllocationFailed);
-      return EFI_UNSUPPORTED;
-    }
+  if (EFI_ERROR(BootServices()->AllocatePool(runtime ? EfiRuntimeServicesData : EfiBootServicesData,
+                                             sizeof(BufferNode) + Header->Size, &memory)) ||
+      memory == nullptr) {
+    PostCodeHalt(runtime ? postcode::kRuntimeNodeAllocationFailed : postcode::kBootNodeAllocationFailed);
+    return EFI_UNSUPPORTED;
   }
   LIST_ENTRY* head = gBufferCacheState.ListHead != nullptr ? gBufferCacheState.ListHead : OwnList();
   auto* node = static_cast<BufferNode*>(memory);

@@ -11,15 +11,12 @@ constinit DiagnosticsState gDiagnosticsState{};
 
 EFI_STATUS EFIAPI DebugPrint(UINT64 Level, const CHAR8* Format, ...) {
   if (gDiagnosticsState.DebugPrint == nullptr) {
-    void* found = nullptr;
-    const EFI_STATUS status = BootServices()->LocateProtocol(&gDebugPrintProtocolGuid, nullptr, &found);
-    if (EFI_ERROR(status)) {
+    EFI_STATUS status = EFI_SUCCESS;
+    gDiagnosticsState.DebugPrint =
+        static_cast<DEBUG_PRINT_PROTOCOL*>(LocateInterface(gDebugPrintProtocolGuid, &status));
+    if (gDiagnosticsState.DebugPrint == nullptr) {
       return status;
     }
-    if (found == nullptr) {
-      return EFI_NOT_FOUND;
-    }
-    gDiagnosticsState.DebugPrint = static_cast<DEBUG_PRINT_PROTOCOL*>(found);
   }
   __builtin_ms_va_list arguments = nullptr;
   __builtin_ms_va_start(arguments, Format);

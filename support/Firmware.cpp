@@ -25,4 +25,18 @@ EFI_STATUS GetConfigurationTable(const EFI_GUID* Guid, VOID** Table) {
   return EFI_NOT_FOUND;
 }
 
+VOID* LocateInterface(const EFI_GUID& Guid, EFI_STATUS* Status) {
+  VOID* found = nullptr;
+  EFI_STATUS status = gFirmware.BootServices->LocateProtocol(&Guid, nullptr, &found);
+  if (EFI_ERROR(status)) {
+    found = nullptr;
+  } else if (found == nullptr) {
+    status = EFI_NOT_FOUND;
+  }
+  if (Status != nullptr) {
+    *Status = status;
+  }
+  return found;
+}
+
 }  // namespace ftpm::support

@@ -26,4 +26,10 @@ void RecordFirmwareTables(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable)
 // index 0. EFI_SUCCESS with the first match's pointer, else EFI_NOT_FOUND.
 EFI_STATUS GetConfigurationTable(const EFI_GUID* Guid, VOID** Table);
 
+// LocateProtocol without a registration: the interface, or NULL when the
+// lookup fails or finds a NULL interface. *Status, when asked for, is the
+// lookup's status, or EFI_NOT_FOUND for a NULL interface. Not for protocols
+// whose mere presence counts: those may be installed with a NULL interface.
+VOID* LocateInterface(const EFI_GUID& Guid, EFI_STATUS* Status = nullptr);
+
 }  // namespace ftpm::support

@@ -13,21 +13,11 @@ namespace {
 
 constexpr char kConstructorName[] = "KelCfgPcdBufLibDxeConstructor";
 
-// Looks a protocol up into a local first, so a failing lookup can never leave
-// a stale value in the cache.
+// A failing lookup leaves the cache NULL, so the next use looks again.
 template <typename T>
 T* CachedLookup(T*& cache, const EFI_GUID& guid, EFI_STATUS* status = nullptr) {
   if (cache == nullptr) {
-    void* found = nullptr;
-    const EFI_STATUS s = BootServices()->LocateProtocol(&guid, nullptr, &found);
-    if (status != nullptr) {
-      *status = s;
-    }
-    if (!EFI_ERROR(s) && found != nullptr) {
-      cache = static_cast<T*>(found);
-    } else if (status != nullptr && !EFI_ERROR(s)) {
-      *status = EFI_NOT_FOUND;
-    }
+    cache = static_cast<T*>(LocateInterface(guid, status));
   } else if (status != nullptr) {
     *status = EFI_SUCCESS;
   }

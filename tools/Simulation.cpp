@@ -17,7 +17,7 @@ namespace {
 constexpr uint32_t kRecoveryFlagRegisters[] = {0x3810570, 0x3810970};
 
 // The text every prompt's first row starts with, in both cases and shortened.
-const std::u16string_view kPromptStart(driver::kFullPromptFirstRow, 16);
+const std::u16string kPromptStart(driver::kFullPromptFirstRow, driver::kFullPromptFirstRow + 16);
 
 const char* ResetName(EFI_RESET_TYPE type) {
   switch (type) {
