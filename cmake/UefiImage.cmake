@@ -14,6 +14,11 @@
 # boot-service driver (OVMF runs this one in the QEMU tests); what it cannot
 # do is give the sections page-granular memory protections. Runtime drivers
 # would need 4 KiB.
+#
+# Reproducible bytes: /timestamp:0 puts 0 where the PE header would carry the
+# link time (/Brepro would put a hash there, at the cost of a 28-byte debug
+# directory), so two builds of one commit give the same image, firmware file
+# and volume (tests/packaging/check_reproducible.py).
 find_program(FTPM_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
 
 # CMake adds no depfile flags for this cross target, so Ninja would not see
@@ -40,7 +45,7 @@ function(ftpm_uefi_image)
     OUTPUT ${image} ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.map
     COMMAND ${FTPM_LLD_LINK} /nologo /nodefaultlib /machine:x64
             /subsystem:${ARG_SUBSYSTEM} /entry:${ARG_ENTRY}
-            /opt:ref /opt:icf /debug:none /align:32 /filealign:32 /driver
+            /opt:ref /opt:icf /debug:none /align:32 /filealign:32 /driver /timestamp:0
             /map:${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.map
             /out:${image} $<TARGET_OBJECTS:${objects}>
     DEPENDS ${objects} $<TARGET_OBJECTS:${objects}>
