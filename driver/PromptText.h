@@ -1,7 +1,9 @@
 // The console texts of the recovery prompt, and the two recovery cases.
 //
-// The texts are plain ASCII, so the image keeps them as one byte a character;
-// the handler widens them to the UTF-16 rows the dialog draws.
+// The texts are plain ASCII, so the image keeps them as one byte a character
+// (and byte-aligned, one after another, rather than each on the 16-byte
+// boundary the compiler gives larger arrays); the handler widens them to the
+// UTF-16 rows the dialog draws.
 #pragma once
 
 #include "platform/Base.h"
