@@ -317,7 +317,10 @@ TEST_F(AbLayoutOneTest, DescriptionThatFailedToAllocateIsBuiltAgainForTypeForty)
   EXPECT_EQ(RecoveryFlagReads(), 1U);
   EXPECT_EQ(Value(CachedInfo().PointerCount), 2U);
   EXPECT_EQ(Value(CachedInfo().SlotA.EntryIndex), 1);
+  EXPECT_EQ(Cached(41023).size(), 1552U);  // the chosen side's level-2 copy
+  m.flash.ClearLog();
   EXPECT_EQ(Lookup(0x04), (Found{0x2000, 0xA1}));
+  EXPECT_TRUE(m.flash.Log.empty());  // served from what the retry cached
 }
 
 TEST_F(AbLayoutOneTest, ChosenSideWithoutTheTypeEndsInLevelOneWhichHasNone) {
