@@ -293,7 +293,7 @@ const char* MachineName(uint16_t machine) {
   return nullptr;
 }
 
-PeImageInfo InspectDriverImage(std::span<const uint8_t> image) {
+PeImageInfo InspectEfiImage(std::span<const uint8_t> image) {
   if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') {
     throw PackageError("not a PE image (no MZ header)");
   }
@@ -321,12 +321,10 @@ PeImageInfo InspectDriverImage(std::span<const uint8_t> image) {
   }
   info.pe32Plus = magic == kPe32PlusMagic;
   info.subsystem = ReadLe16(image, optional + kSubsystemOffset);
-  if (info.subsystem == kPeSubsystemEfiApplication) {
-    throw PackageError("the image is an EFI application; the DXE dispatcher starts drivers");
-  }
-  if (info.subsystem != kPeSubsystemEfiBootServiceDriver && info.subsystem != kPeSubsystemEfiRuntimeDriver) {
+  if (info.subsystem != kPeSubsystemEfiApplication && info.subsystem != kPeSubsystemEfiBootServiceDriver &&
+      info.subsystem != kPeSubsystemEfiRuntimeDriver) {
     throw PackageError("PE subsystem " + std::to_string(info.subsystem) +
-                       " is not an EFI boot-service (11) or runtime (12) driver");
+                       " is not an EFI application (10), boot-service driver (11) or runtime driver (12)");
   }
   return info;
 }
@@ -466,13 +464,23 @@ Bytes BuildFirmwareVolume(std::span<const Bytes> files, uint32_t blockSize) {
   return volume;
 }
 
-Bytes PackageDxeDriver(std::span<const uint8_t> image, const DriverSpec& spec) {
-  InspectDriverImage(image);
+Bytes PackageEfiImage(std::span<const uint8_t> image, const ImageSpec& spec) {
+  const PeImageInfo info = InspectEfiImage(image);
   FileSpec file{};
   file.name = spec.fileGuid;
-  file.type = EFI_FV_FILETYPE_DRIVER;
   file.checksumData = true;
-  file.sections.push_back(MakeSection(EFI_SECTION_DXE_DEPEX, CompileDepex(spec.depex)));
+  if (info.subsystem == kPeSubsystemEfiApplication) {
+    if (spec.depex) {
+      throw PackageError(
+          "an EFI application has no dependency expression: the boot manager starts it, not the DXE "
+          "dispatcher");
+    }
+    file.type = EFI_FV_FILETYPE_APPLICATION;
+  } else {
+    file.type = EFI_FV_FILETYPE_DRIVER;
+    file.sections.push_back(
+        MakeSection(EFI_SECTION_DXE_DEPEX, CompileDepex(spec.depex.value_or(std::string(kDefaultDxeDepex)))));
+  }
   file.sections.push_back(MakeSection(EFI_SECTION_PE32, image));
   file.sections.push_back(MakeUserInterfaceSection(spec.name));
   return BuildFfsFile(file);

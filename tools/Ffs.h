@@ -1,10 +1,12 @@
-// Packaging a DXE driver for platform firmware: the PE32 image becomes a
-// firmware file (FFS) with dependency, image and name sections, and the file
-// can be placed in a firmware volume of its own. Pure functions from bytes to
-// bytes; anything they cannot encode is a PackageError.
+// Packaging UEFI images for platform firmware: a DXE driver's PE32 image
+// becomes a firmware file (FFS) with dependency, image and name sections, an
+// EFI application's one with image and name sections, and files can be placed
+// in a firmware volume of their own. Pure functions from bytes to bytes;
+// anything they cannot encode is a PackageError.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -48,8 +50,9 @@ struct PeImageInfo {
 };
 
 // Checks that the image is a PE32 or PE32+ image for a UEFI machine type with
-// a boot-service or runtime driver subsystem, as the DXE dispatcher starts.
-PeImageInfo InspectDriverImage(std::span<const uint8_t> image);
+// the subsystem of a boot-service or runtime driver, as the DXE dispatcher
+// starts, or of an EFI application, as the boot manager starts.
+PeImageInfo InspectEfiImage(std::span<const uint8_t> image);
 const char* MachineName(uint16_t machine);
 
 // ---------------------------------------------------------------------------
@@ -111,14 +114,19 @@ inline constexpr uint32_t kDefaultBlockSize = 0x1000;
 // (0xFF). Files must be well formed and carry distinct names.
 Bytes BuildFirmwareVolume(std::span<const Bytes> files, uint32_t blockSize = kDefaultBlockSize);
 
-struct DriverSpec {
+struct ImageSpec {
   EFI_GUID fileGuid;
-  std::string name;                     // the user-interface section
-  std::string depex{kDefaultDxeDepex};  // as CompileDepex reads it
+  std::string name;  // the user-interface section
+  // As CompileDepex reads it; kDefaultDxeDepex for a driver when not given.
+  // An application has none.
+  std::optional<std::string> depex;
 };
 
-// The DXE driver file: dependency section, PE32 section, user-interface
-// section, in that order. Checks the image first.
-Bytes PackageDxeDriver(std::span<const uint8_t> image, const DriverSpec& spec);
+// Checks the image first. A driver becomes an EFI_FV_FILETYPE_DRIVER file
+// with dependency, PE32 and user-interface sections, in that order; an
+// application an EFI_FV_FILETYPE_APPLICATION file with PE32 and
+// user-interface sections, which the boot manager loads through a
+// firmware-file device path.
+Bytes PackageEfiImage(std::span<const uint8_t> image, const ImageSpec& spec);
 
 }  // namespace ftpm::tools::ffs
