@@ -112,7 +112,7 @@ const RegisterCommand kRegisterPackage{[](CLI::App& app) {
   command->add_option(
       "--guid", options->guid,
       "File GUID in registry form (default: FtpmRecoveryDxe's, " + ffs::FormatGuid(gFtpmRecoveryDxeFileGuid) + ")");
-  command->add_option("--name", options->name, "User-interface name (default: the driver file's stem)");
+  command->add_option("--name", options->name, "User-interface name (default: the image file's stem)");
   command->add_option("--depex", options->depex,
                       "A driver's dependency expression (default: " + std::string(ffs::kDefaultDxeDepex) +
                           "): AND, OR, NOT, TRUE, FALSE, parentheses, BEFORE/AFTER GUID, SOR; protocols by GUID or "
