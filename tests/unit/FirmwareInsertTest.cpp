@@ -338,6 +338,25 @@ TEST_F(InsertNested, TheDxeCoreVolumeIsChosenOverAVolumeOfDriversOnly) {
   EXPECT_NE(result.volume.find("at 0x2000 of the image"), std::string::npos) << result.volume;
 }
 
+TEST(InsertLayouts, AVolumeImageSectionWithoutCompression) {
+  const Bytes dxe = MakeVolume({DxeCore()}, {.size = 0x2000, .name = kDxeName});
+  const Bytes outerFile = VolumeImageFile({MakeSection(EFI_SECTION_FIRMWARE_VOLUME_IMAGE, dxe)});
+  const Bytes image = MakeVolume({outerFile}, {.size = 0x4000});
+  const Bytes file = Driver(kNewGuid, 0x100);
+  const InsertResult result = Insert(image, {file});
+  // Nothing changes size: the file and section headers stay as they were.
+  const size_t volumeAt = 72 + 24 + 4;
+  EXPECT_EQ(Slice(result.image, 0, volumeAt), Slice(image, 0, volumeAt));
+  EXPECT_EQ(Slice(result.image, volumeAt + dxe.size(), image.size() - volumeAt - dxe.size()),
+            Slice(image, volumeAt + dxe.size(), image.size() - volumeAt - dxe.size()));
+  const Bytes inner = Slice(result.image, volumeAt, dxe.size());
+  const VolumeLayout layout = ReadVolume(inner);
+  const FileEntry* placed = Find(layout, kNewGuid);
+  ASSERT_NE(placed, nullptr);
+  EXPECT_EQ(FileBytes(inner, *placed, file[23]), file);
+  EXPECT_TRUE(result.recompressed.empty());
+}
+
 TEST(InsertLayouts, ErasePolarityZeroWritesItsOwnStateAndErasedBytes) {
   const VolumeSpec spec{.size = 0x2000, .erasePolarity = false, .alignmentLog2 = 12};
   const Bytes image = MakeVolume({Driver(kOldDriverGuid, 0x100)}, spec);
