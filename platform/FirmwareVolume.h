@@ -16,10 +16,21 @@ using EFI_FFS_FILE_STATE = UINT8;
 
 inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_RAW = 0x01;
 inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_FREEFORM = 0x02;
+inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_SECURITY_CORE = 0x03;
+inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_PEI_CORE = 0x04;
 inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_DXE_CORE = 0x05;
 inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_PEIM = 0x06;
 inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_DRIVER = 0x07;
+inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_COMBINED_PEIM_DRIVER = 0x08;
 inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_APPLICATION = 0x09;
+inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_MM = 0x0A;
+inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_FIRMWARE_VOLUME_IMAGE = 0x0B;
+inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_COMBINED_MM_DXE = 0x0C;
+inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_MM_CORE = 0x0D;
+inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_MM_STANDALONE = 0x0E;
+inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_MM_CORE_STANDALONE = 0x0F;
+// 0xF0 to 0xFF belong to the file system itself; 0xF0 fills space.
+inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_FFS_MIN = 0xF0;
 inline constexpr EFI_FV_FILETYPE EFI_FV_FILETYPE_PAD = 0xF0;
 
 inline constexpr EFI_FFS_FILE_ATTRIBUTES FFS_ATTRIB_LARGE_FILE = 0x01;
@@ -67,8 +78,22 @@ static_assert(offsetof(EFI_FFS_FILE_HEADER, Attributes) == 19);
 static_assert(offsetof(EFI_FFS_FILE_HEADER, Size) == 20);
 static_assert(offsetof(EFI_FFS_FILE_HEADER, State) == 23);
 
-// Files start 8-byte aligned within a volume.
+// The header of a file of 16 MiB or more (FFS_ATTRIB_LARGE_FILE, third
+// firmware file system only): Size is zero and ExtendedSize holds the size.
+struct EFI_FFS_FILE_HEADER2 {
+  EFI_FFS_FILE_HEADER Common;
+  UINT64 ExtendedSize;  // header included
+};
+static_assert(sizeof(EFI_FFS_FILE_HEADER2) == 32);
+static_assert(offsetof(EFI_FFS_FILE_HEADER2, ExtendedSize) == 24);
+
+// Files start 8-byte aligned within a volume. FFS_ATTRIB_DATA_ALIGNMENT
+// (bits 3-5) asks for more for the file's data, the byte after its header:
+// log2 of the alignment from this table, from the second table when
+// FFS_ATTRIB_DATA_ALIGNMENT_2 is set.
 inline constexpr UINTN kFfsFileAlignment = 8;
+inline constexpr UINT8 kFfsDataAlignmentLog2[8] = {0, 4, 7, 9, 10, 12, 15, 16};
+inline constexpr UINT8 kFfsDataAlignment2Log2[8] = {17, 18, 19, 20, 21, 22, 23, 24};
 // The largest file a 24-bit size describes; larger ones need the
 // extended header of large-file volumes.
 inline constexpr UINT32 kFfsMaxFileSize = 0xFFFFFF;
@@ -97,6 +122,35 @@ struct EFI_COMMON_SECTION_HEADER {
 };
 static_assert(sizeof(EFI_COMMON_SECTION_HEADER) == 4);
 static_assert(offsetof(EFI_COMMON_SECTION_HEADER, Type) == 3);
+
+// A section of 16 MiB or more: Size is 0xFFFFFF and ExtendedSize holds the
+// size.
+struct EFI_COMMON_SECTION_HEADER2 {
+  UINT8 Size[3];
+  EFI_SECTION_TYPE Type;
+  UINT32 ExtendedSize;  // header included
+};
+static_assert(sizeof(EFI_COMMON_SECTION_HEADER2) == 8);
+static_assert(offsetof(EFI_COMMON_SECTION_HEADER2, ExtendedSize) == 4);
+
+// EFI_SECTION_GUID_DEFINED after its common header: the GUID says how the
+// data from DataOffset (counted from the section's start) is encoded.
+struct EFI_GUID_DEFINED_SECTION_FIELDS {
+  EFI_GUID SectionDefinitionGuid;
+  UINT16 DataOffset;
+  UINT16 Attributes;
+};
+static_assert(sizeof(EFI_GUID_DEFINED_SECTION_FIELDS) == 20);
+static_assert(offsetof(EFI_GUID_DEFINED_SECTION_FIELDS, DataOffset) == 16);
+static_assert(offsetof(EFI_GUID_DEFINED_SECTION_FIELDS, Attributes) == 18);
+
+inline constexpr UINT16 EFI_GUIDED_SECTION_PROCESSING_REQUIRED = 0x01;
+inline constexpr UINT16 EFI_GUIDED_SECTION_AUTH_STATUS_VALID = 0x02;
+
+// The LZMA "alone" header that starts the data of an LZMA-compressed
+// GUID-defined section: the properties byte ((pb * 5 + lp) * 9 + lc), the
+// dictionary size and the uncompressed size, little-endian.
+inline constexpr UINTN kLzmaHeaderSize = 13;
 
 // Sections start 4-byte aligned within a file's data.
 inline constexpr UINTN kSectionAlignment = 4;
@@ -174,3 +228,25 @@ static_assert(offsetof(EFI_FIRMWARE_VOLUME_HEADER, Reserved) == 54);
 static_assert(offsetof(EFI_FIRMWARE_VOLUME_HEADER, Revision) == 55);
 static_assert(offsetof(EFI_FIRMWARE_VOLUME_HEADER, BlockMap) == 56);
 static_assert(sizeof(EFI_FIRMWARE_VOLUME_HEADER) == 64);
+
+// At ExtHeaderOffset when that is not zero; entries follow up to
+// ExtHeaderSize. Files start 8-byte aligned after it.
+struct EFI_FIRMWARE_VOLUME_EXT_HEADER {
+  EFI_GUID FvName;
+  UINT32 ExtHeaderSize;  // entries included
+};
+static_assert(sizeof(EFI_FIRMWARE_VOLUME_EXT_HEADER) == 20);
+
+struct EFI_FIRMWARE_VOLUME_EXT_ENTRY {
+  UINT16 ExtEntrySize;  // this header included
+  UINT16 ExtEntryType;
+};
+static_assert(sizeof(EFI_FIRMWARE_VOLUME_EXT_ENTRY) == 4);
+
+// How many bytes at the start of the volume are in use; the rest is erased.
+inline constexpr UINT16 EFI_FV_EXT_TYPE_USED_SIZE_TYPE = 0x03;
+struct EFI_FIRMWARE_VOLUME_EXT_ENTRY_USED_SIZE_TYPE {
+  EFI_FIRMWARE_VOLUME_EXT_ENTRY Hdr;
+  UINT32 UsedSize;
+};
+static_assert(sizeof(EFI_FIRMWARE_VOLUME_EXT_ENTRY_USED_SIZE_TYPE) == 8);

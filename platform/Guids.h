@@ -55,6 +55,9 @@ inline constexpr EFI_GUID gEfiEventReadyToBootGuid = MakeGuid("7CE88FB3-4BD7-467
 
 // --- Firmware storage -----------------------------------------------------------
 inline constexpr EFI_GUID gEfiFirmwareFileSystem2Guid = MakeGuid("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
+inline constexpr EFI_GUID gEfiFirmwareFileSystem3Guid = MakeGuid("5473C07A-3DCB-4DCA-BD6F-1E9689E7349A");
+// GUID-defined sections whose data is an LZMA "alone" stream.
+inline constexpr EFI_GUID gLzmaCustomDecompressGuid = MakeGuid("EE4E5898-3914-4259-9D6E-DC7BD79403CF");
 
 // --- Standard UEFI protocols used by the firmware harness ---------------------
 inline constexpr EFI_GUID gEfiLoadedImageProtocolGuid = MakeGuid("5B1B31A1-9562-11D2-8E3F-00A0C969723B");

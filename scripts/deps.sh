@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   clang lld llvm cmake ninja-build make python3
-  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev liblzma-dev
   libclang-rt-14-dev
   qemu-system-x86 ovmf
   clang-format clang-tidy

@@ -1,5 +1,6 @@
-// `ftpm-recovery package`: a DXE driver image as a firmware file (.ffs) and,
-// optionally, a firmware volume (.fv) holding it, ready for a platform image.
+// `ftpm-recovery package`: a DXE driver or EFI application image as a
+// firmware file (.ffs) and, optionally, a firmware volume (.fv) holding it,
+// ready for a platform image.
 #include <CLI/CLI.hpp>
 
 #include <filesystem>
@@ -28,8 +29,19 @@ struct PackageOptions {
   std::string fv;
   std::string guid;
   std::string name;
-  std::string depex{ffs::kDefaultDxeDepex};
+  std::optional<std::string> depex;  // given on the command line
 };
+
+const char* Kind(const ffs::PeImageInfo& info) {
+  switch (info.subsystem) {
+    case ffs::kPeSubsystemEfiApplication:
+      return " application";
+    case ffs::kPeSubsystemEfiRuntimeDriver:
+      return " runtime driver";
+    default:
+      return " boot-service driver";
+  }
+}
 
 int Package(const PackageOptions& options) {
   const std::optional<ffs::Bytes> image = ReadBinaryFile(options.driver);
@@ -38,7 +50,7 @@ int Package(const PackageOptions& options) {
     return kUsageError;
   }
 
-  ffs::DriverSpec spec{};
+  ffs::ImageSpec spec{};
   spec.name = options.name.empty() ? std::filesystem::path(options.driver).stem().string() : options.name;
   spec.depex = options.depex;
   if (!options.guid.empty()) {
@@ -49,7 +61,7 @@ int Package(const PackageOptions& options) {
   } else if (spec.name == kDriverName) {
     spec.fileGuid = gFtpmRecoveryDxeFileGuid;
   } else {
-    // Two drivers under one file name would shadow each other in a volume.
+    // Two files under one name would shadow each other in a volume.
     std::cerr << "package: give --guid for " << spec.name << "; the default file GUID belongs to " << kDriverName
               << "\n";
     return kUsageError;
@@ -59,8 +71,8 @@ int Package(const PackageOptions& options) {
   ffs::Bytes volume;
   ffs::PeImageInfo info{};
   try {
-    info = ffs::InspectDriverImage(*image);
-    file = ffs::PackageDxeDriver(*image, spec);
+    info = ffs::InspectEfiImage(*image);
+    file = ffs::PackageEfiImage(*image, spec);
     if (!options.fv.empty()) {
       volume = ffs::BuildFirmwareVolume(std::span<const ffs::Bytes>(&file, 1));
     }
@@ -73,10 +85,13 @@ int Package(const PackageOptions& options) {
     std::cerr << "package: cannot write " << options.ffs << "\n";
     return kWriteError;
   }
-  std::cout << options.ffs << ": DXE driver " << ffs::FormatGuid(spec.fileGuid) << " \"" << spec.name << "\", "
-            << ffs::MachineName(info.machine)
-            << (info.subsystem == ffs::kPeSubsystemEfiRuntimeDriver ? " runtime driver" : " boot-service driver")
-            << ", depex [" << spec.depex << "], " << file.size() << " bytes\n";
+  const bool application = info.subsystem == ffs::kPeSubsystemEfiApplication;
+  std::cout << options.ffs << (application ? ": application " : ": DXE driver ") << ffs::FormatGuid(spec.fileGuid)
+            << " \"" << spec.name << "\", " << ffs::MachineName(info.machine) << Kind(info);
+  if (!application) {
+    std::cout << ", depex [" << spec.depex.value_or(std::string(ffs::kDefaultDxeDepex)) << "]";
+  }
+  std::cout << ", " << file.size() << " bytes\n";
   if (!options.fv.empty()) {
     if (!WriteFileAtomically(options.fv, volume)) {
       std::cerr << "package: cannot write " << options.fv << "\n";
@@ -89,20 +104,19 @@ int Package(const PackageOptions& options) {
 
 const RegisterCommand kRegisterPackage{[](CLI::App& app) {
   auto options = std::make_shared<PackageOptions>();
-  CLI::App* command =
-      app.add_subcommand("package", "Package a DXE driver as a firmware file (.ffs) and firmware volume (.fv)");
-  command->add_option("driver", options->driver, "The driver's PE32 image (.efi)")->required();
+  CLI::App* command = app.add_subcommand(
+      "package", "Package a DXE driver or EFI application as a firmware file (.ffs) and firmware volume (.fv)");
+  command->add_option("image", options->driver, "The driver's or application's PE32 image (.efi)")->required();
   command->add_option("--ffs", options->ffs, "Where to write the firmware file")->required();
   command->add_option("--fv", options->fv, "Where to write a firmware volume holding the file");
   command->add_option(
       "--guid", options->guid,
       "File GUID in registry form (default: FtpmRecoveryDxe's, " + ffs::FormatGuid(gFtpmRecoveryDxeFileGuid) + ")");
-  command->add_option("--name", options->name, "User-interface name (default: the driver file's stem)");
-  command
-      ->add_option("--depex", options->depex,
-                   "Dependency expression: AND, OR, NOT, TRUE, FALSE, parentheses, BEFORE/AFTER GUID, SOR; "
-                   "protocols by GUID or by name (PCD_PROTOCOL, EFI_PCD_PROTOCOL, ...)")
-      ->capture_default_str();
+  command->add_option("--name", options->name, "User-interface name (default: the image file's stem)");
+  command->add_option("--depex", options->depex,
+                      "A driver's dependency expression (default: " + std::string(ffs::kDefaultDxeDepex) +
+                          "): AND, OR, NOT, TRUE, FALSE, parentheses, BEFORE/AFTER GUID, SOR; protocols by GUID or "
+                          "by name (PCD_PROTOCOL, EFI_PCD_PROTOCOL, ...). An application has none.");
   command->callback([options] { ExitCode() = Package(*options); });
 }};
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """`ftpm-recovery package` as a user meets it: any DXE driver with its own
-GUID, name and dependency expression (read back by UEFIExtract when given),
-exit status 2 and no output for bad arguments or unreadable input, 1 when the
-output cannot be written."""
+GUID, name and dependency expression, an EFI application without one (both
+read back by UEFIExtract when given), exit status 2 and no output for bad
+arguments or unreadable input, 1 when the output cannot be written."""
 
 import argparse
 import pathlib
@@ -12,6 +12,7 @@ import subprocess
 import sys
 
 OTHER_GUID = "0D8C7A5E-1F2B-4C3D-8E9F-A0B1C2D3E4F5"
+APP_GUID = "6A1E2F3D-4C5B-4A69-8877-665544332211"
 
 
 def pe_image(machine=0x8664, subsystem=11, magic=0x20B, size=0x400) -> bytes:
@@ -61,7 +62,9 @@ def main() -> int:
         "missing input": [work / "absent.efi", "--ffs", out, "--guid", OTHER_GUID],
         "directory as input": [work, "--ffs", out, "--guid", OTHER_GUID],
         "not a PE image": [write("notes.txt", b"just some text\n" * 8), "--ffs", out, "--guid", OTHER_GUID],
-        "EFI application": [write("App.efi", pe_image(subsystem=10)), "--ffs", out, "--guid", OTHER_GUID],
+        "Windows subsystem": [write("Win.efi", pe_image(subsystem=3)), "--ffs", out, "--guid", OTHER_GUID],
+        "application with --depex": [write("App.efi", pe_image(subsystem=10)), "--ffs", out, "--guid", OTHER_GUID,
+                                     "--depex", "TRUE"],
         "non-UEFI machine": [write("Odd.efi", pe_image(machine=0x1234)), "--ffs", out, "--guid", OTHER_GUID],
         "truncated PE": [write("Cut.efi", pe_image()[:0x50]), "--ffs", out, "--guid", OTHER_GUID],
         "malformed --guid": [driver, "--ffs", out, "--guid", "not-a-guid"],
@@ -112,12 +115,29 @@ def main() -> int:
     elif "FtpmRecoveryDxe\0".encode("utf-16-le") not in out.read_bytes():
         failures.append("default name is not the file stem")
 
+    # An application: its own file type, image and name sections, no depex.
+    app_ffs, app_fv = work / "App.ffs", work / "App.fv"
+    run = package(work / "App.efi", "--ffs", app_ffs, "--fv", app_fv, "--guid", APP_GUID)
+    if run.returncode != 0 or "application" not in run.stdout or "depex" in run.stdout:
+        failures.append(f"application: status {run.returncode}, {run.stdout!r} {run.stderr!r}")
+    else:
+        data = app_ffs.read_bytes()
+        section_types = []
+        offset = 24
+        while offset + 4 <= len(data):
+            section_types.append(data[offset + 3])
+            offset = (offset + int.from_bytes(data[offset:offset + 3], "little") + 3) & ~3
+        if data[18] != 0x09 or section_types != [0x10, 0x15]:
+            failures.append(f"application: type {data[18]:#x}, sections {section_types}")
+
     if args.uefiextract:
-        run = subprocess.run([args.uefiextract, fv.name, "report"], cwd=work, capture_output=True, text=True,
-                             timeout=60)
-        listing = (work / f"{fv.name}.report.txt").read_text() if run.returncode == 0 else ""
-        if f"{OTHER_GUID} | Other Dxe" not in listing or "DXE dependency" not in listing:
-            failures.append(f"UEFIExtract does not list the custom driver: {listing}")
+        for volume, needles in ((fv, [f"{OTHER_GUID} | Other Dxe", "DXE dependency"]),
+                                (app_fv, [f"{APP_GUID} | App", "Application", "PE32 image", "UI"])):
+            run = subprocess.run([args.uefiextract, volume.name, "report"], cwd=work, capture_output=True, text=True,
+                                 timeout=60)
+            listing = (work / f"{volume.name}.report.txt").read_text() if run.returncode == 0 else ""
+            if not all(needle in listing for needle in needles) or (volume == app_fv and "dependency" in listing):
+                failures.append(f"UEFIExtract's listing of {volume.name}: {listing}")
     return report(failures)
 
 
@@ -125,7 +145,7 @@ def report(failures) -> int:
     for failure in failures:
         print("FAIL:", failure)
     if not failures:
-        print("package command: refusals, custom GUID/name/depex and defaults as intended")
+        print("package command: refusals, custom GUID/name/depex, applications and defaults as intended")
     return 1 if failures else 0
 
 

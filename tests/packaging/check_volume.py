@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""Reads the build's FtpmRecoveryDxe.fv back with UEFIExtract, a parser we did
-not write: the volume (second firmware file system, erase polarity 1, valid
-header checksum), the DXE driver file with the project's file GUID, its name,
-state and both checksums, and its three sections, which must carry the build's
-own FtpmRecoveryDxe.efi. The .ffs must be the very file inside the volume."""
+"""Reads packaged files back with UEFIExtract, a parser we did not write.
+
+The build's FtpmRecoveryDxe.fv: the volume (second firmware file system,
+erase polarity 1, valid header checksum), the DXE driver file with the
+project's file GUID, its name, state and both checksums, and its three
+sections, which must carry the build's own FtpmRecoveryDxe.efi; the .ffs must
+be the very file inside the volume. With --tool, the firmware harness (a real
+EFI application) packaged here: an application file with image and name
+sections and no dependency section."""
 
 import argparse
 import pathlib
@@ -14,6 +18,8 @@ import sys
 
 FFS2 = "8C8CE578-8A3D-4F1C-9935-896185C32DD3"
 NAME = "FtpmRecoveryDxe"
+APP_NAME = "FtpmHarness"
+APP_GUID = "3B0B8E0C-7E0B-4C8F-9F29-7A1B3C5D7E9F"
 
 
 def guid_from_header(header: pathlib.Path, variable: str) -> str:
@@ -40,12 +46,79 @@ def only_child(directory: pathlib.Path, suffix: str) -> pathlib.Path:
     return matches[0]
 
 
+def check_packaged(uefiextract, work, efi, ffs, fv, file_guid, name, file_type, subsystem, depex, check):
+    """UEFIExtract's report and dump of fv: one file, ffs, carrying efi.
+
+    depex is the parsed expression UEFIExtract must show, None for a file
+    without a dependency section."""
+    if fv.parent.resolve() != work.resolve():
+        shutil.copyfile(fv, work / fv.name)
+    run = subprocess.run([uefiextract, fv.name, "all"], cwd=work, capture_output=True, text=True, timeout=60)
+    check(run.returncode == 0, f"{fv.name}: UEFIExtract exit status {run.returncode}")
+    # A volume without a boot (top) file is what a DXE volume is; anything else
+    # UEFIExtract says is a complaint about the image.
+    complaints = [line for line in (run.stdout + run.stderr).splitlines()
+                  if line.strip() and "Volume Top File" not in line]
+    check(not complaints, f"{fv.name}: UEFIExtract complained: {complaints}")
+
+    volume_bytes, file_bytes, image_bytes = fv.read_bytes(), ffs.read_bytes(), efi.read_bytes()
+    kind = {0x07: "DXE driver", 0x09: "Application"}[file_type]
+    sections = ([("Section", "DXE dependency")] if depex else []) + [("Section", "PE32 image"), ("Section", "UI")]
+
+    rows = report_rows((work / f"{fv.name}.report.txt").read_text())
+    kinds = [(r[0], r[1]) for r in rows]
+    expected = [("Image", "UEFI"), ("Volume", "FFSv2"), ("File", kind)] + sections + [("Free space", "")]
+    check(kinds == expected, f"{fv.name}: report lists {kinds}")
+    if kinds == expected:
+        check(rows[1][4] == f"- {FFS2}" and rows[1][3] == len(volume_bytes), f"volume row {rows[1]}")
+        check(rows[2][4] == f"-- {file_guid} | {name}", f"file row names {rows[2][4]!r}")
+        check(rows[2][2] == 0x48 and rows[2][3] == len(file_bytes), f"file row at {rows[2][2]:#x} size {rows[2][3]:#x}")
+        check(all(r[2] % 4 == 0 for r in rows[3:3 + len(sections)]), "sections 4-byte aligned")
+
+    try:
+        dump = work / f"{fv.name}.dump"
+        volume = only_child(dump, FFS2)
+        info = (volume / "info.txt").read_text()
+        for needle in ("Signature: _FVH", f"FileSystem GUID: {FFS2}", "Revision: 2", "Erase polarity: 1",
+                       "Header size: 48h (72)", f"Full size: {len(volume_bytes):X}h"):
+            check(needle in info, f"{fv.name}: volume info lacks '{needle}'")
+        check(re.search(r"^Checksum: [0-9A-F]+h, valid$", info, re.M), "volume header checksum not valid")
+
+        file = only_child(volume, name)
+        info = (file / "info.txt").read_text()
+        for needle in (f"File GUID: {file_guid}", f"Type: {file_type:02X}h", "Attributes: 40h", "State: F8h",
+                       f"Text: {name}"):
+            check(needle in info, f"{fv.name}: file info lacks '{needle}'")
+        check(re.search(r"^Header checksum: [0-9A-F]+h, valid$", info, re.M), "file header checksum not valid")
+        check(re.search(r"^Data checksum: [0-9A-F]+h, valid$", info, re.M), "file data checksum not valid")
+        check((file / "header.bin").read_bytes() + (file / "body.bin").read_bytes() == file_bytes,
+              f"{ffs.name} is not the file inside the volume")
+
+        if depex:
+            section = only_child(file, "DXE dependency section")
+            expression = (section / "info.txt").read_text().split("Parsed expression:", 1)[-1].split()
+            check(expression == depex, f"dependency expression {expression}")
+
+        pe32 = only_child(file, "PE32 image section")
+        check((pe32 / "body.bin").read_bytes() == image_bytes, f"PE32 section is not the build's {efi.name}")
+        info = (pe32 / "info.txt").read_text()
+        check("Machine type: x86-64" in info and f"Subsystem: {subsystem:04X}h" in info,
+              f"PE32 section of {fv.name} is not an x64 image of subsystem {subsystem}")
+
+        ui = only_child(file, "UI section")
+        check(f"Text: {name}" in (ui / "info.txt").read_text(), "UI section text")
+        check((ui / "body.bin").read_bytes() == (name + "\0").encode("utf-16-le"), "UI section body")
+    except AssertionError as missing:
+        check(False, f"UEFIExtract's dump of {fv.name}: {missing}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--uefiextract", required=True)
     parser.add_argument("--build", required=True, help="the uefi build directory")
     parser.add_argument("--guids", required=True, help="platform/Guids.h")
     parser.add_argument("--work", required=True)
+    parser.add_argument("--tool", help="ftpm-recovery, to package the harness as an application")
     args = parser.parse_args()
 
     build = pathlib.Path(args.build)
@@ -64,73 +137,30 @@ def main() -> int:
     work = pathlib.Path(args.work)
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    shutil.copyfile(fv, work / fv.name)
-    run = subprocess.run([args.uefiextract, fv.name, "all"], cwd=work, capture_output=True, text=True, timeout=60)
-
     failures = []
 
     def check(condition, what):
         if not condition:
             failures.append(what)
 
-    check(run.returncode == 0, f"UEFIExtract exit status {run.returncode}")
-    # A volume without a boot (top) file is what a DXE volume is; anything else
-    # UEFIExtract says is a complaint about the image.
-    complaints = [line for line in (run.stdout + run.stderr).splitlines()
-                  if line.strip() and "Volume Top File" not in line]
-    check(not complaints, f"UEFIExtract complained: {complaints}")
+    check_packaged(args.uefiextract, work, efi, ffs, fv, file_guid, NAME, 0x07, 11,
+                   ["PUSH", pcd, "PUSH", efi_pcd, "AND", "END"], check)
+    checked = f"DXE driver {file_guid} '{NAME}' (depex + PE32 + UI)"
 
-    volume_bytes, file_bytes, image_bytes = fv.read_bytes(), ffs.read_bytes(), efi.read_bytes()
-
-    rows = report_rows((work / f"{fv.name}.report.txt").read_text())
-    kinds = [(r[0], r[1]) for r in rows]
-    check(kinds == [("Image", "UEFI"), ("Volume", "FFSv2"), ("File", "DXE driver"),
-                    ("Section", "DXE dependency"), ("Section", "PE32 image"), ("Section", "UI"),
-                    ("Free space", "")], f"report lists {kinds}")
-    if len(rows) == 7:
-        check(rows[1][4] == f"- {FFS2}" and rows[1][3] == len(volume_bytes), f"volume row {rows[1]}")
-        check(rows[2][4] == f"-- {file_guid} | {NAME}", f"file row names {rows[2][4]!r}")
-        check(rows[2][2] == 0x48 and rows[2][3] == len(file_bytes), f"file row at {rows[2][2]:#x} size {rows[2][3]:#x}")
-        check(all(r[2] % 4 == 0 for r in rows[3:6]), "sections 4-byte aligned")
-
-    try:
-        dump = work / f"{fv.name}.dump"
-        volume = only_child(dump, FFS2)
-        info = (volume / "info.txt").read_text()
-        for needle in ("Signature: _FVH", f"FileSystem GUID: {FFS2}", "Revision: 2", "Erase polarity: 1",
-                       "Header size: 48h (72)", f"Full size: {len(volume_bytes):X}h"):
-            check(needle in info, f"volume info lacks '{needle}'")
-        check(re.search(r"^Checksum: [0-9A-F]+h, valid$", info, re.M), "volume header checksum not valid")
-
-        driver = only_child(volume, NAME)
-        info = (driver / "info.txt").read_text()
-        for needle in (f"File GUID: {file_guid}", "Type: 07h", "Attributes: 40h", "State: F8h", f"Text: {NAME}"):
-            check(needle in info, f"file info lacks '{needle}'")
-        check(re.search(r"^Header checksum: [0-9A-F]+h, valid$", info, re.M), "file header checksum not valid")
-        check(re.search(r"^Data checksum: [0-9A-F]+h, valid$", info, re.M), "file data checksum not valid")
-        check((driver / "header.bin").read_bytes() + (driver / "body.bin").read_bytes() == file_bytes,
-              f"{ffs.name} is not the file inside the volume")
-
-        depex = only_child(driver, "DXE dependency section")
-        expression = (depex / "info.txt").read_text().split("Parsed expression:", 1)[-1].split()
-        check(expression == ["PUSH", pcd, "PUSH", efi_pcd, "AND", "END"], f"dependency expression {expression}")
-
-        pe32 = only_child(driver, "PE32 image section")
-        check((pe32 / "body.bin").read_bytes() == image_bytes, f"PE32 section is not the build's {efi.name}")
-        info = (pe32 / "info.txt").read_text()
-        check("Machine type: x86-64" in info and "Subsystem: 000Bh" in info, "PE32 section is not an x64 DXE driver")
-
-        ui = only_child(driver, "UI section")
-        check(f"Text: {NAME}" in (ui / "info.txt").read_text(), "UI section text")
-        check((ui / "body.bin").read_bytes() == (NAME + "\0").encode("utf-16-le"), "UI section body")
-    except AssertionError as missing:
-        failures.append(f"UEFIExtract's dump: {missing}")
+    harness = build / "qemu" / "harness" / f"{APP_NAME}.efi"
+    if args.tool and harness.is_file():
+        app_ffs, app_fv = work / f"{APP_NAME}.ffs", work / f"{APP_NAME}.fv"
+        run = subprocess.run([args.tool, "package", harness, "--ffs", app_ffs, "--fv", app_fv, "--guid", APP_GUID],
+                             capture_output=True, text=True, timeout=60)
+        check(run.returncode == 0 and "application" in run.stdout, f"package {harness.name}: {run.stderr}")
+        if run.returncode == 0:
+            check_packaged(args.uefiextract, work, harness, app_ffs, app_fv, APP_GUID, APP_NAME, 0x09, 10, None, check)
+            checked += f", application {APP_GUID} '{APP_NAME}' (PE32 + UI)"
 
     for failure in failures:
         print("FAIL:", failure)
     if not failures:
-        print(f"UEFIExtract reads {fv.name}: FFSv2 volume, DXE driver {file_guid} '{NAME}', "
-              "depex + PE32 + UI sections, checksums valid")
+        print(f"UEFIExtract reads the FFSv2 volumes of {checked}, checksums valid")
     return 1 if failures else 0
 
 

@@ -184,54 +184,55 @@ TEST(Depex, DeepNestingIsRefusedNotRecursedInto) {
 
 // ---------------------------------------------------------------------------
 
-TEST(DriverImage, AcceptsBootServiceAndRuntimeDriversForUefiMachines) {
-  PeImageInfo info = InspectDriverImage(MakePeImage());
+TEST(EfiImage, AcceptsDriversAndApplicationsForUefiMachines) {
+  PeImageInfo info = InspectEfiImage(MakePeImage());
   EXPECT_EQ(info.machine, 0x8664);
   EXPECT_EQ(info.subsystem, 11);
   EXPECT_TRUE(info.pe32Plus);
-  info = InspectDriverImage(MakePeImage(0x014C, 12, 0x10B));
+  info = InspectEfiImage(MakePeImage(0x014C, 12, 0x10B));
   EXPECT_EQ(info.machine, 0x014C);
   EXPECT_EQ(info.subsystem, 12);
   EXPECT_FALSE(info.pe32Plus);
-  EXPECT_NO_THROW(InspectDriverImage(MakePeImage(0xAA64)));
+  EXPECT_NO_THROW(InspectEfiImage(MakePeImage(0xAA64)));
+  EXPECT_EQ(InspectEfiImage(MakePeImage(0x8664, 10)).subsystem, 10);
 }
 
-TEST(DriverImage, RefusesWhatTheDispatcherWouldNotStart) {
-  EXPECT_THROW(InspectDriverImage(MakePeImage(0x8664, 10)), PackageError);  // application
-  EXPECT_THROW(InspectDriverImage(MakePeImage(0x8664, 3)), PackageError);   // Windows console
-  EXPECT_THROW(InspectDriverImage(MakePeImage(0x1234)), PackageError);      // machine
-  EXPECT_THROW(InspectDriverImage(MakePeImage(0x8664, 11, 0x107)), PackageError);
+TEST(EfiImage, RefusesWhatNeitherDispatcherNorBootManagerWouldStart) {
+  EXPECT_THROW(InspectEfiImage(MakePeImage(0x8664, 3)), PackageError);   // Windows console
+  EXPECT_THROW(InspectEfiImage(MakePeImage(0x8664, 13)), PackageError);  // EFI ROM
+  EXPECT_THROW(InspectEfiImage(MakePeImage(0x1234)), PackageError);      // machine
+  EXPECT_THROW(InspectEfiImage(MakePeImage(0x8664, 11, 0x107)), PackageError);
 }
 
-TEST(DriverImage, MalformedHeadersAreRefusedWithoutReadingPastTheEnd) {
-  EXPECT_THROW(InspectDriverImage(Bytes{}), PackageError);
-  EXPECT_THROW(InspectDriverImage(Bytes{'M', 'Z'}), PackageError);
+TEST(EfiImage, MalformedHeadersAreRefusedWithoutReadingPastTheEnd) {
+  EXPECT_THROW(InspectEfiImage(Bytes{}), PackageError);
+  EXPECT_THROW(InspectEfiImage(Bytes{'M', 'Z'}), PackageError);
   const std::string text = "#!/bin/sh\necho not an image\n" + std::string(64, ' ');
-  EXPECT_THROW(InspectDriverImage(Bytes(text.begin(), text.end())), PackageError);
+  EXPECT_THROW(InspectEfiImage(Bytes(text.begin(), text.end())), PackageError);
 
   Bytes image = MakePeImage();
   image[0] = 'Z';
-  EXPECT_THROW(InspectDriverImage(image), PackageError);
+  EXPECT_THROW(InspectEfiImage(image), PackageError);
 
   image = MakePeImage();
   image[0x41] = 'X';  // "PX\0\0"
-  EXPECT_THROW(InspectDriverImage(image), PackageError);
+  EXPECT_THROW(InspectEfiImage(image), PackageError);
 
   // The PE header offset at, near and beyond the end.
   for (uint32_t pe : {0x1F0u, 0x1FCu, 0x200u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
     image = MakePeImage();
     std::memcpy(&image[0x3C], &pe, 4);
-    EXPECT_THROW(InspectDriverImage(image), PackageError) << pe;
+    EXPECT_THROW(InspectEfiImage(image), PackageError) << pe;
   }
 
   // Optional header cut off before the subsystem, by its size field or by the file's end.
   image = MakePeImage();
   image[0x44 + 16] = 60;
   image[0x44 + 17] = 0;
-  EXPECT_THROW(InspectDriverImage(image), PackageError);
+  EXPECT_THROW(InspectEfiImage(image), PackageError);
   image = MakePeImage();
   image.resize(0x44 + 20 + 60);
-  EXPECT_THROW(InspectDriverImage(image), PackageError);
+  EXPECT_THROW(InspectEfiImage(image), PackageError);
 }
 
 // ---------------------------------------------------------------------------
@@ -268,7 +269,7 @@ class DriverFile : public ::testing::Test {
     i.resize(0x1FD, 0x77);
     return i;
   }();
-  Bytes file = PackageDxeDriver(image, {gFtpmRecoveryDxeFileGuid, "FtpmRecoveryDxe", std::string(kDefaultDxeDepex)});
+  Bytes file = PackageEfiImage(image, {gFtpmRecoveryDxeFileGuid, "FtpmRecoveryDxe", std::nullopt});
 
   EFI_FFS_FILE_HEADER Header() const {
     EFI_FFS_FILE_HEADER header{};
@@ -333,17 +334,49 @@ TEST_F(DriverFile, DepexThenImageThenNameEachFourByteAligned) {
   EXPECT_EQ(sections[2].offset + sections[2].size, file.size());  // no trailing padding in the file
 }
 
-TEST_F(DriverFile, RefusesNonDriversAndOversizedFiles) {
-  const DriverSpec spec{gFtpmRecoveryDxeFileGuid, "FtpmRecoveryDxe", std::string(kDefaultDxeDepex)};
-  EXPECT_THROW(PackageDxeDriver(Bytes(100, 0), spec), PackageError);
-  EXPECT_THROW(PackageDxeDriver(MakePeImage(0x8664, 10), spec), PackageError);
-  EXPECT_THROW(PackageDxeDriver(image, {gFtpmRecoveryDxeFileGuid, "FtpmRecoveryDxe", "PCD_PROTOCOL AND"}),
-               PackageError);
+TEST_F(DriverFile, AGivenDepexReplacesTheDefault) {
+  const Bytes withTrue = PackageEfiImage(image, {gFtpmRecoveryDxeFileGuid, "FtpmRecoveryDxe", "TRUE"});
+  const std::vector<SectionView> sections = Sections(withTrue);
+  ASSERT_EQ(sections.size(), 3u);
+  EXPECT_EQ(Slice(withTrue, sections[0].offset, sections[0].size),
+            (Bytes{6, 0, 0, EFI_SECTION_DXE_DEPEX, EFI_DEP_TRUE, EFI_DEP_END}));
+}
+
+TEST_F(DriverFile, RefusesNonImagesBadDepexAndOversizedFiles) {
+  const ImageSpec spec{gFtpmRecoveryDxeFileGuid, "FtpmRecoveryDxe", std::nullopt};
+  EXPECT_THROW(PackageEfiImage(Bytes(100, 0), spec), PackageError);
+  EXPECT_THROW(PackageEfiImage(image, {gFtpmRecoveryDxeFileGuid, "FtpmRecoveryDxe", "PCD_PROTOCOL AND"}), PackageError);
 
   Bytes huge = MakePeImage();
   huge.resize(0xFFFFFF - 24 - 40 - 4 - 36 + 1);
-  EXPECT_THROW(PackageDxeDriver(huge, spec), PackageError);
+  EXPECT_THROW(PackageEfiImage(huge, spec), PackageError);
   EXPECT_THROW(BuildFfsFile({kOtherGuid, EFI_FV_FILETYPE_RAW, true, {Bytes{1, 2}}}), PackageError);
+}
+
+TEST(ApplicationFile, ImageAndNameSectionsWithoutDepex) {
+  Bytes app = MakePeImage(0x8664, kPeSubsystemEfiApplication);
+  app.resize(0x1FE, 0x55);
+  const Bytes file = PackageEfiImage(app, {kOtherGuid, "SysPrepCaller", std::nullopt});
+  EXPECT_EQ(Slice(file, 0, 16), GuidBytes(kOtherGuid));
+  EXPECT_EQ(file[18], EFI_FV_FILETYPE_APPLICATION);
+  EXPECT_EQ(file[19], FFS_ATTRIB_CHECKSUM);
+  EXPECT_EQ(Size24(&file[20]), file.size());
+  const size_t data = sizeof(EFI_FFS_FILE_HEADER);
+  EXPECT_EQ((Sum8(file.data() + data, file.size() - data) + file[17]) & 0xFF, 0u);
+
+  const std::vector<SectionView> sections = Sections(file);
+  ASSERT_EQ(sections.size(), 2u);
+  EXPECT_EQ(sections[0].offset, 24u);
+  EXPECT_EQ(sections[0].type, EFI_SECTION_PE32);
+  EXPECT_EQ(Slice(file, sections[0].offset + 4, sections[0].size - 4), app);
+  EXPECT_EQ(sections[1].offset, 24u + 4u + 0x200u);  // after two bytes of padding
+  EXPECT_EQ(Slice(file, sections[1].offset, sections[1].size), MakeUserInterfaceSection("SysPrepCaller"));
+}
+
+TEST(ApplicationFile, ADependencyExpressionIsRefused) {
+  const Bytes app = MakePeImage(0x8664, kPeSubsystemEfiApplication);
+  EXPECT_THROW(PackageEfiImage(app, {kOtherGuid, "SysPrepCaller", "TRUE"}), PackageError);
+  EXPECT_THROW(PackageEfiImage(app, {kOtherGuid, "SysPrepCaller", std::string(kDefaultDxeDepex)}), PackageError);
 }
 
 // ---------------------------------------------------------------------------
