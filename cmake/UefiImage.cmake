@@ -1,6 +1,8 @@
-# ftpm_uefi_image(NAME <out.efi> SUBSYSTEM <efi subsystem> ENTRY <symbol> SOURCES ...)
+# ftpm_uefi_object_library(NAME <target> SOURCES ...)
+# ftpm_uefi_image(NAME <out.efi> SUBSYSTEM <efi subsystem> ENTRY <symbol> SOURCES ... [LIBRARIES <target>...])
 #
-# Compiles SOURCES freestanding and links them with lld-link into a PE32+
+# Compiles SOURCES freestanding and links them, with the objects of the
+# LIBRARIES made by ftpm_uefi_object_library, with lld-link into a PE32+
 # image. /nodefaultlib means that any use of a C or C++ runtime by the sources
 # is an unresolved symbol, so the build fails.
 #
@@ -34,12 +36,21 @@ set(FTPM_UEFI_COMPILE_OPTIONS
     -ffunction-sections -fdata-sections
     -Oz -flto -Wall -Wextra -Werror)
 
+function(ftpm_uefi_object_library)
+  cmake_parse_arguments(ARG "" "NAME" "SOURCES" ${ARGN})
+  add_library(${ARG_NAME} OBJECT ${ARG_SOURCES})
+  target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(${ARG_NAME} PRIVATE ${FTPM_UEFI_COMPILE_OPTIONS})
+endfunction()
+
 function(ftpm_uefi_image)
-  cmake_parse_arguments(ARG "" "NAME;SUBSYSTEM;ENTRY" "SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "NAME;SUBSYSTEM;ENTRY" "SOURCES;LIBRARIES" ${ARGN})
   set(objects ${ARG_NAME}_objects)
-  add_library(${objects} OBJECT ${ARG_SOURCES})
-  target_include_directories(${objects} PRIVATE ${PROJECT_SOURCE_DIR})
-  target_compile_options(${objects} PRIVATE ${FTPM_UEFI_COMPILE_OPTIONS})
+  ftpm_uefi_object_library(NAME ${objects} SOURCES ${ARG_SOURCES})
+  set(library_objects "")
+  foreach(library ${ARG_LIBRARIES})
+    list(APPEND library_objects $<TARGET_OBJECTS:${library}>)
+  endforeach()
   set(image ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.efi)
   add_custom_command(
     OUTPUT ${image} ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.map
@@ -47,8 +58,8 @@ function(ftpm_uefi_image)
             /subsystem:${ARG_SUBSYSTEM} /entry:${ARG_ENTRY}
             /opt:ref /opt:icf /debug:none /align:32 /filealign:32 /driver /timestamp:0
             /map:${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.map
-            /out:${image} $<TARGET_OBJECTS:${objects}>
-    DEPENDS ${objects} $<TARGET_OBJECTS:${objects}>
+            /out:${image} $<TARGET_OBJECTS:${objects}> ${library_objects}
+    DEPENDS ${objects} $<TARGET_OBJECTS:${objects}> ${ARG_LIBRARIES} ${library_objects}
     COMMAND_EXPAND_LISTS
     COMMENT "Linking UEFI image ${ARG_NAME}.efi")
   add_custom_target(${ARG_NAME} ALL DEPENDS ${image})

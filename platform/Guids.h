@@ -1,5 +1,5 @@
-// Every GUID the driver, the simulated platform and the firmware harness use,
-// written once in registry form.
+// Every GUID the driver, the simulated platform, the reference platform and
+// the firmware harness use, written once in registry form.
 #pragma once
 
 #include "platform/Base.h"
@@ -59,7 +59,24 @@ inline constexpr EFI_GUID gEfiFirmwareFileSystem3Guid = MakeGuid("5473C07A-3DCB-
 // GUID-defined sections whose data is an LZMA "alone" stream.
 inline constexpr EFI_GUID gLzmaCustomDecompressGuid = MakeGuid("EE4E5898-3914-4259-9D6E-DC7BD79403CF");
 
-// --- Standard UEFI protocols used by the firmware harness ---------------------
+// --- The reference platform's firmware files and variables ---------------------
+// FtpmPlatformDxe: the DXE driver that plays the platform around the driver.
+inline constexpr EFI_GUID gFtpmPlatformDxeFileGuid = MakeGuid("7D73F219-9B9D-4D03-87CC-2EBC7A50F2B4");
+// FtpmSysPrep: the SysPrep#### application that calls the recovery handler.
+inline constexpr EFI_GUID gFtpmSysPrepFileGuid = MakeGuid("0A086351-8DFE-48E3-BDE4-DE4D74C64315");
+// Vendor GUID of the reference platform's non-volatile variables.
+inline constexpr EFI_GUID gFtpmPlatformVariableGuid = MakeGuid("1DB6924C-5439-4A13-A4EB-EEC4434E5DA4");
+// The DXE core's own firmware file: the parent of every image its dispatcher starts.
+inline constexpr EFI_GUID gDxeCoreFileGuid = MakeGuid("D6A2CB7F-6A18-4E2F-B43B-9920A733700A");
+// The boot manager's file (BdsDxe): the parent of the load options it runs.
+inline constexpr EFI_GUID gBdsDxeFileGuid = MakeGuid("6D33944A-EC75-4855-A54D-809C75241F6C");
+
+// --- Standard UEFI and PI names used by the reference platform and harness -------
+inline constexpr EFI_GUID gEfiGlobalVariableGuid = MakeGuid("8BE4DF61-93CA-11D2-AA0D-00E098032B8C");
+inline constexpr EFI_GUID gEfiEndOfDxeEventGroupGuid = MakeGuid("02CE967A-DD7E-4FFC-9EE7-810CF0470880");
+inline constexpr EFI_GUID gEfiPciEnumerationCompleteProtocolGuid = MakeGuid("30CFE3E7-3DE1-4586-BE20-DEABA1B3B793");
+inline constexpr EFI_GUID gEfiVariableArchProtocolGuid = MakeGuid("1E5668E2-8481-11D4-BCF1-0080C73C8881");
+inline constexpr EFI_GUID gEfiVariableWriteArchProtocolGuid = MakeGuid("6441F818-6362-4E44-B570-7DBA31DD2453");
 inline constexpr EFI_GUID gEfiLoadedImageProtocolGuid = MakeGuid("5B1B31A1-9562-11D2-8E3F-00A0C969723B");
 inline constexpr EFI_GUID gEfiSimpleFileSystemProtocolGuid = MakeGuid("964E5B22-6459-11D2-8E39-00A0C969723B");
 inline constexpr EFI_GUID gEfiFileInfoGuid = MakeGuid("09576E92-6D3F-11D2-8E39-00A0C969723B");

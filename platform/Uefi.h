@@ -362,6 +362,11 @@ using EFI_SET_WAKEUP_TIME = EFI_STATUS(EFIAPI*)(BOOLEAN Enable, EFI_TIME* Time);
 using EFI_SET_VIRTUAL_ADDRESS_MAP = EFI_STATUS(EFIAPI*)(UINTN MemoryMapSize, UINTN DescriptorSize,
                                                         UINT32 DescriptorVersion, EFI_MEMORY_DESCRIPTOR* VirtualMap);
 using EFI_CONVERT_POINTER = EFI_STATUS(EFIAPI*)(UINTN DebugDisposition, VOID** Address);
+// Variable attributes.
+inline constexpr UINT32 EFI_VARIABLE_NON_VOLATILE = 0x00000001;
+inline constexpr UINT32 EFI_VARIABLE_BOOTSERVICE_ACCESS = 0x00000002;
+inline constexpr UINT32 EFI_VARIABLE_RUNTIME_ACCESS = 0x00000004;
+
 using EFI_GET_VARIABLE = EFI_STATUS(EFIAPI*)(CHAR16* VariableName, EFI_GUID* VendorGuid, UINT32* Attributes,
                                              UINTN* DataSize, VOID* Data);
 using EFI_GET_NEXT_VARIABLE_NAME = EFI_STATUS(EFIAPI*)(UINTN* VariableNameSize, CHAR16* VariableName,

@@ -40,7 +40,7 @@ constinit UINT64 gTrapCalls = 0;
 VOID EFIAPI StaleCodeTrap(EFI_EVENT Event, VOID* Context) {
   ++gTrapCalls;
   Report("stale-code-called")
-      .Text("phase", gHarness.Phase)
+      .Text("phase", gPlatform.Phase)
       .Hex("event", reinterpret_cast<UINTN>(Event))
       .Hex("context", reinterpret_cast<UINTN>(Context))
       .Hex("return-address", reinterpret_cast<UINTN>(__builtin_return_address(0)))
@@ -48,7 +48,7 @@ VOID EFIAPI StaleCodeTrap(EFI_EVENT Event, VOID* Context) {
 }
 
 const DXE_SERVICES* FindDxeServices() {
-  const EFI_SYSTEM_TABLE* st = gHarness.SystemTable;
+  const EFI_SYSTEM_TABLE* st = gPlatform.SystemTable;
   for (UINTN i = 0; i < st->NumberOfTableEntries; ++i) {
     if (support::CompareGuid(&st->ConfigurationTable[i].VendorGuid, &gEfiDxeServicesTableGuid) != FALSE) {
       const auto* table = static_cast<const DXE_SERVICES*>(st->ConfigurationTable[i].VendorTable);
@@ -76,7 +76,7 @@ bool FirmwareFileName(const EFI_DEVICE_PATH_PROTOCOL* FilePath, EFI_GUID* Name) 
 void DescribeDriverImage(EFI_HANDLE DriverHandle, DriverImage* Image) {
   *Image = DriverImage{};
   VOID* loaded = nullptr;
-  const EFI_STATUS status = gHarness.BootServices->HandleProtocol(DriverHandle, &gEfiLoadedImageProtocolGuid, &loaded);
+  const EFI_STATUS status = gPlatform.BootServices->HandleProtocol(DriverHandle, &gEfiLoadedImageProtocolGuid, &loaded);
   Report line("driver-image");
   line.Status("status", status);
   if (!EFI_ERROR(status) && loaded != nullptr) {
@@ -89,7 +89,7 @@ void DescribeDriverImage(EFI_HANDLE DriverHandle, DriverImage* Image) {
 }
 
 void ArmUnloadedImageTrap(const DriverImage& Image) {
-  EFI_BOOT_SERVICES* bs = gHarness.BootServices;
+  EFI_BOOT_SERVICES* bs = gPlatform.BootServices;
   Report line("stale-trap");
   const UINT64 pages = EFI_SIZE_TO_PAGES(static_cast<UINTN>(Image.Size));
   if (Image.Base == 0 || pages == 0 || (Image.Base & (EFI_PAGE_SIZE - 1)) != 0) {
@@ -123,7 +123,7 @@ void ArmUnloadedImageTrap(const DriverImage& Image) {
 UINT64 StaleCodeCalls() { return gTrapCalls; }
 
 void ReinstallReadyToLock() {
-  EFI_BOOT_SERVICES* bs = gHarness.BootServices;
+  EFI_BOOT_SERVICES* bs = gPlatform.BootServices;
   const UINT64 before = gTrapCalls;
   UINTN count = 0;
   EFI_HANDLE* handles = nullptr;
@@ -146,7 +146,7 @@ void ReinstallReadyToLock() {
       .Text("how", how)
       .Status("status", status)
       .Dec("stale-calls", gTrapCalls - before)
-      .Text("phase", gHarness.Phase)
+      .Text("phase", gPlatform.Phase)
       .Emit();
 }
 
@@ -160,7 +160,7 @@ void RunTrapSelfTest() {
   // Two events of the harness whose notify function lies in the middle of
   // the claimed pages, registered the way the driver's own were: one for the
   // DXE SMM ready-to-lock protocol, one in the ready-to-boot group.
-  EFI_BOOT_SERVICES* bs = gHarness.BootServices;
+  EFI_BOOT_SERVICES* bs = gPlatform.BootServices;
   EFI_EVENT_NOTIFY notify = nullptr;
   const UINT64 target = gTrapBase + gTrapPages * EFI_PAGE_SIZE / 2;
   __builtin_memcpy(&notify, &target, sizeof(notify));
@@ -194,7 +194,8 @@ void RunTrapSelfTest() {
 void ReportBufferCache(const DriverImage& Image) {
   VOID* found = nullptr;
   const bool installed =
-      !EFI_ERROR(gHarness.BootServices->LocateProtocol(&gBufferCacheProtocolGuid, nullptr, &found)) && found != nullptr;
+      !EFI_ERROR(gPlatform.BootServices->LocateProtocol(&gBufferCacheProtocolGuid, nullptr, &found)) &&
+      found != nullptr;
   Report line("buffer-cache");
   line.Flag("installed", installed);
   if (installed) {
@@ -208,17 +209,17 @@ void ReportBufferCache(const DriverImage& Image) {
 bool DispatchDriverVolume(EFI_FILE_PROTOCOL* Root, EFI_HANDLE* DriverHandle, DriverImage* Image) {
   *DriverHandle = nullptr;
   *Image = DriverImage{};
-  EFI_BOOT_SERVICES* bs = gHarness.BootServices;
+  EFI_BOOT_SERVICES* bs = gPlatform.BootServices;
   // The volume stays in pool memory for the rest of the boot: the firmware
   // keeps reading the driver's file from it.
   UINT8* volume = nullptr;
   UINTN size = 0;
-  EFI_STATUS status = ReadConfiguredFile(Root, gHarness.Config.DriverFv, kMaxDriverSize, &volume, &size);
+  EFI_STATUS status = ReadConfiguredFile(Root, gPlatform.Config.DriverFv, kMaxDriverSize, &volume, &size);
   const bool signature = !EFI_ERROR(status) && size >= kFvHeaderLength &&
                          support::ReadUnaligned<UINT32>(volume + kFvSignatureOffset) == kFvSignature;
   Report("fv-loaded")
       .Status("status", status)
-      .Text("file", gHarness.Config.DriverFv)
+      .Text("file", gPlatform.Config.DriverFv)
       .Dec("size", size)
       .Hex("address", reinterpret_cast<UINTN>(volume))
       .Flag("aligned", (reinterpret_cast<UINTN>(volume) & 7) == 0)

@@ -11,35 +11,29 @@ namespace ftpm::harness {
 
 constinit HarnessState gHarness{};
 
+using reference::ConfigResult;
+using reference::kMaxConfigErrors;
+using reference::kMaxProbeLength;
+using reference::ParseConfig;
+using reference::PlatformConfig;
+using reference::ReportConfigResult;
+using reference::ReportS3Record;
+using reference::ReportSettingReads;
+using reference::SetConfigDefaults;
+using reference::SetPhase;
+
 namespace {
 
 constexpr CHAR16 kConfigFileName[] = u"harness.cfg";
 constexpr UINT64 kMaxConfigSize = 0x10000;
 constexpr UINT64 kReportVersion = 1;
 
-// Phase names that carry a number live here while they are current.
-constinit char gPhaseBuffer[32] = {};
-
-void SetPhase(const char* Name) { gHarness.Phase = Name; }
-
-void SetNumberedPhase(const char* Prefix, UINT64 Number) {
-  TextBuffer text;
-  text.Append(Prefix);
-  text.AppendDecimal(Number);
-  UINTN i = 0;
-  for (; i + 1 < sizeof(gPhaseBuffer) && text.CStr()[i] != 0; ++i) {
-    gPhaseBuffer[i] = text.CStr()[i];
-  }
-  gPhaseBuffer[i] = 0;
-  gHarness.Phase = gPhaseBuffer;
-}
-
 // --- Files on the boot volume --------------------------------------------------
 
 EFI_STATUS OpenBootVolume(EFI_FILE_PROTOCOL** Root) {
-  EFI_BOOT_SERVICES* bs = gHarness.BootServices;
+  EFI_BOOT_SERVICES* bs = gPlatform.BootServices;
   VOID* loaded = nullptr;
-  EFI_STATUS status = bs->HandleProtocol(gHarness.ImageHandle, &gEfiLoadedImageProtocolGuid, &loaded);
+  EFI_STATUS status = bs->HandleProtocol(gPlatform.ImageHandle, &gEfiLoadedImageProtocolGuid, &loaded);
   if (EFI_ERROR(status) || loaded == nullptr) {
     return EFI_ERROR(status) ? status : EFI_NOT_FOUND;
   }
@@ -72,7 +66,7 @@ EFI_STATUS ReadConfiguredFile(EFI_FILE_PROTOCOL* Root, const char (&Name)[kMaxFi
 }
 
 EFI_STATUS ReadWholeFile(EFI_FILE_PROTOCOL* Root, const CHAR16* Name, UINT64 MaxSize, UINT8** Data, UINTN* Size) {
-  EFI_BOOT_SERVICES* bs = gHarness.BootServices;
+  EFI_BOOT_SERVICES* bs = gPlatform.BootServices;
   *Data = nullptr;
   *Size = 0;
   EFI_FILE_PROTOCOL* file = nullptr;
@@ -131,129 +125,23 @@ EFI_STATUS ReadWholeFile(EFI_FILE_PROTOCOL* Root, const CHAR16* Name, UINT64 Max
 namespace {
 
 void LoadConfig(EFI_FILE_PROTOCOL* Root) {
-  SetConfigDefaults(gHarness.Config);
   UINT8* text = nullptr;
   UINTN size = 0;
   const EFI_STATUS status =
       Root != nullptr ? ReadWholeFile(Root, kConfigFileName, kMaxConfigSize, &text, &size) : EFI_NOT_FOUND;
   ConfigResult result{};
   if (!EFI_ERROR(status)) {
-    ParseConfig(reinterpret_cast<const char*>(text), size, gHarness.Config, result);
-    gHarness.BootServices->FreePool(text);
+    ParseConfig(reinterpret_cast<const char*>(text), size, gPlatform.Config, result);
+    gPlatform.BootServices->FreePool(text);
   }
-  Report("config")
-      .Status("status", status)
-      .Dec("bytes", size)
-      .Dec("applied", result.Applied)
-      .Dec("errors", result.ErrorCount)
-      .Emit();
-  for (UINTN i = 0; i < result.ErrorCount && i < kMaxConfigErrors; ++i) {
-    const ConfigError& error = result.Errors[i];
-    Report("config-error").Dec("line", error.Line).Text("reason", error.Reason).Text("key", error.Key).Emit();
-  }
+  ReportConfigResult(status, size, result);
 }
 
 // --- Observations ----------------------------------------------------------------
 
-void ReportProcessor() {
-  const platform::CpuidResult ext = platform::Cpuid(0x80000001);
-  const UINT32 eax = ext.Eax;
-  const UINT32 family = ((eax >> 8) & 0xF) + ((eax >> 20) & 0xFF);
-  const UINT32 model = (((eax >> 16) & 0xF) << 4) | ((eax >> 4) & 0xF);
-  Report("cpu").Hex("signature", eax).Hex("family", family).Hex("model", model).Hex("stepping", eax & 0xF).Emit();
-}
-
-// Which of the protocols the driver looks up OVMF itself has, before the
-// harness adds anything.
-void ReportFirmware() {
-  struct Probe {
-    const char* Name;
-    const EFI_GUID* Guid;
-  };
-  const Probe probes[] = {
-      {"pcd", &gPcdProtocolGuid},
-      {"efi-pcd", &gEfiPcdProtocolGuid},
-      {"smm-communication", &gEfiSmmCommunicationProtocolGuid},
-      {"smm-base2", &gEfiSmmBase2ProtocolGuid},
-      {"dxe-smm-ready-to-lock", &gEfiDxeSmmReadyToLockProtocolGuid},
-      {"smm-ready-to-lock", &gEfiSmmReadyToLockProtocolGuid},
-      {"erase-ready", &gEraseServiceReadyProtocolGuid},
-      {"debug-print", &gDebugPrintProtocolGuid},
-      {"smbus-hc", &gSmbusHcProtocolGuid},
-      {"hii-database", &gHiiDatabaseProtocolGuid},
-  };
-  Report line("firmware");
-  for (const Probe& probe : probes) {
-    VOID* found = nullptr;
-    line.Flag(probe.Name, !EFI_ERROR(gHarness.BootServices->LocateProtocol(probe.Guid, nullptr, &found)));
-  }
-  line.Emit();
-}
-
-void ReportConsole() {
-  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out = gHarness.SystemTable->ConOut;
-  Report line("console");
-  line.Dec("max-mode", static_cast<UINT64>(out->Mode->MaxMode)).Dec("current", static_cast<UINT64>(out->Mode->Mode));
-  line.Raw().Append(" modes=");
-  bool first = true;
-  for (INT32 mode = 0; mode < out->Mode->MaxMode && mode < 32; ++mode) {
-    UINTN columns = 0;
-    UINTN rows = 0;
-    if (EFI_ERROR(out->QueryMode(out, static_cast<UINTN>(mode), &columns, &rows))) {
-      continue;
-    }
-    if (!first) {
-      line.Raw().AppendChar(',');
-    }
-    first = false;
-    line.Raw().AppendDecimal(static_cast<UINT64>(mode));
-    line.Raw().AppendChar(':');
-    line.Raw().AppendDecimal(columns);
-    line.Raw().AppendChar('x');
-    line.Raw().AppendDecimal(rows);
-  }
-  line.Emit();
-}
-
-void SetConsoleMode() {
-  const HarnessConfig& config = gHarness.Config;
-  if (config.ConsoleMode == ConsoleModeRequest::Keep) {
-    return;
-  }
-  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out = gHarness.SystemTable->ConOut;
-  INT32 chosen = -1;
-  if (config.ConsoleMode == ConsoleModeRequest::ByIndex) {
-    if (config.ConsoleModeNumber < static_cast<UINT64>(out->Mode->MaxMode)) {
-      chosen = static_cast<INT32>(config.ConsoleModeNumber);
-    }
-  } else {
-    for (INT32 mode = 0; mode < out->Mode->MaxMode && chosen < 0; ++mode) {
-      UINTN columns = 0;
-      UINTN rows = 0;
-      if (!EFI_ERROR(out->QueryMode(out, static_cast<UINTN>(mode), &columns, &rows)) &&
-          columns == config.ConsoleColumns && rows == config.ConsoleRows) {
-        chosen = mode;
-      }
-    }
-  }
-  EFI_STATUS status = EFI_UNSUPPORTED;
-  if (chosen >= 0) {
-    status = out->SetMode(out, static_cast<UINTN>(chosen));
-  }
-  UINTN columns = 0;
-  UINTN rows = 0;
-  out->QueryMode(out, static_cast<UINTN>(out->Mode->Mode), &columns, &rows);
-  Report("console-mode")
-      .Status("status", status)
-      .Dec("mode", static_cast<UINT64>(out->Mode->Mode))
-      .Dec("columns", columns)
-      .Dec("rows", rows)
-      .Emit();
-}
-
 void RunProbes() {
-  for (UINTN i = 0; i < gHarness.Config.ProbeCount; ++i) {
-    const MemoryRange& probe = gHarness.Config.Probes[i];
+  for (UINTN i = 0; i < gPlatform.Config.ProbeCount; ++i) {
+    const MemoryRange& probe = gPlatform.Config.Probes[i];
     UINT8 bytes[kMaxProbeLength];
     const auto* source = PhysicalPointer<const volatile UINT8>(probe.Address);
     for (UINTN k = 0; k < probe.Length; ++k) {
@@ -267,38 +155,17 @@ void RunProbes() {
   }
 }
 
-void ReportTscTables() {
-  const EFI_SYSTEM_TABLE* st = gHarness.SystemTable;
-  UINT64 count = 0;
-  VOID* table = nullptr;
-  for (UINTN i = 0; i < st->NumberOfTableEntries; ++i) {
-    if (support::CompareGuid(&st->ConfigurationTable[i].VendorGuid, &gTscFrequencyTableGuid) != FALSE) {
-      ++count;
-      if (table == nullptr) {
-        table = st->ConfigurationTable[i].VendorTable;
-      }
-    }
-  }
-  Report line("tsc-tables");
-  line.Dec("count", count);
-  if (table != nullptr) {
-    line.Text("owner", table == gHarness.TscTable ? "harness" : "other");
-    line.Dec("frequency", support::ReadUnaligned<UINT64>(table));
-  }
-  line.Emit();
-}
-
 // Reads keys from ConIn the way the prompt does, to check that keys sent on
 // the serial line arrive as the scan codes and characters meant.
 void ReadKeys() {
-  EFI_SIMPLE_TEXT_INPUT_PROTOCOL* in = gHarness.SystemTable->ConIn;
-  for (UINT64 n = 1; n <= gHarness.Config.KeysToRead; ++n) {
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL* in = gPlatform.SystemTable->ConIn;
+  for (UINT64 n = 1; n <= gPlatform.Config.KeysToRead; ++n) {
     Report("key-wait").Dec("n", n).Emit();
     EFI_INPUT_KEY key{};
     EFI_STATUS status = in->ReadKeyStroke(in, &key);
     while (status == EFI_NOT_READY) {
       UINTN index = 0;
-      gHarness.BootServices->WaitForEvent(1, &in->WaitForKey, &index);
+      gPlatform.BootServices->WaitForEvent(1, &in->WaitForKey, &index);
       status = in->ReadKeyStroke(in, &key);
     }
     Report("key").Dec("n", n).Hex("scan", key.ScanCode).Hex("char", key.UnicodeChar).Status("status", status).Emit();
@@ -310,7 +177,7 @@ void ReadKeys() {
 // clears the screen. Its position and text are fixed so that a scenario can
 // check where the runner's screen rebuild puts them.
 void DrawSelfTestBox() {
-  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out = gHarness.SystemTable->ConOut;
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out = gPlatform.SystemTable->ConOut;
   const INT32 savedAttribute = out->Mode->Attribute;
   static constexpr CHAR16 kText[] = u"Press Y or N (test)";
   constexpr UINTN kWidth = sizeof(kText) / sizeof(CHAR16) - 1;
@@ -331,12 +198,12 @@ void DrawSelfTestBox() {
   }
   out->SetAttribute(out, static_cast<UINTN>(savedAttribute));
   out->SetCursorPosition(out, 0, 6);
-  EFI_SIMPLE_TEXT_INPUT_PROTOCOL* in = gHarness.SystemTable->ConIn;
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL* in = gPlatform.SystemTable->ConIn;
   EFI_INPUT_KEY key{};
   EFI_STATUS status = in->ReadKeyStroke(in, &key);
   while (status == EFI_NOT_READY) {
     UINTN index = 0;
-    gHarness.BootServices->WaitForEvent(1, &in->WaitForKey, &index);
+    gPlatform.BootServices->WaitForEvent(1, &in->WaitForKey, &index);
     status = in->ReadKeyStroke(in, &key);
   }
   out->ClearScreen(out);
@@ -353,12 +220,12 @@ EFI_STATUS EFIAPI PreinstalledHandler() {
 EFI_STATUS LoadDriver(EFI_FILE_PROTOCOL* Root, EFI_HANDLE* DriverHandle) {
   UINT8* image = nullptr;
   UINTN size = 0;
-  EFI_STATUS status = ReadConfiguredFile(Root, gHarness.Config.DriverFile, kMaxDriverSize, &image, &size);
+  EFI_STATUS status = ReadConfiguredFile(Root, gPlatform.Config.DriverFile, kMaxDriverSize, &image, &size);
   if (!EFI_ERROR(status)) {
-    status = gHarness.BootServices->LoadImage(FALSE, gHarness.ImageHandle, nullptr, image, size, DriverHandle);
-    gHarness.BootServices->FreePool(image);
+    status = gPlatform.BootServices->LoadImage(FALSE, gPlatform.ImageHandle, nullptr, image, size, DriverHandle);
+    gPlatform.BootServices->FreePool(image);
   }
-  Report("driver-loaded").Status("status", status).Text("file", gHarness.Config.DriverFile).Dec("size", size).Emit();
+  Report("driver-loaded").Status("status", status).Text("file", gPlatform.Config.DriverFile).Dec("size", size).Emit();
   return status;
 }
 
@@ -366,7 +233,7 @@ void PreinstallRecoveryProtocol(EFI_HANDLE DriverHandle) {
   gHarness.PreinstalledInterface.RecoveryPromptHandler = PreinstalledHandler;
   gHarness.PreinstalledInterface.Value = 0;
   EFI_HANDLE handle = DriverHandle;
-  const EFI_STATUS status = gHarness.BootServices->InstallProtocolInterface(
+  const EFI_STATUS status = gPlatform.BootServices->InstallProtocolInterface(
       &handle, &gFtpmRecoveryProtocolGuid, EFI_NATIVE_INTERFACE, &gHarness.PreinstalledInterface);
   Report("preinstalled").Text("protocol", "ftpm-recovery").Status("status", status).Emit();
 }
@@ -374,7 +241,7 @@ void PreinstallRecoveryProtocol(EFI_HANDLE DriverHandle) {
 // Reports the protocol and returns the driver's interface record, or nullptr
 // when the driver installed none on its image handle.
 const driver::FTPM_RECOVERY_PROTOCOL* ReportRecoveryProtocol(EFI_HANDLE DriverHandle) {
-  EFI_BOOT_SERVICES* bs = gHarness.BootServices;
+  EFI_BOOT_SERVICES* bs = gPlatform.BootServices;
   VOID* located = nullptr;
   const bool installed = !EFI_ERROR(bs->LocateProtocol(&gFtpmRecoveryProtocolGuid, nullptr, &located));
   VOID* onImage = nullptr;
@@ -393,29 +260,12 @@ const driver::FTPM_RECOVERY_PROTOCOL* ReportRecoveryProtocol(EFI_HANDLE DriverHa
   return (preinstalled || !onImageHandle) ? nullptr : record;
 }
 
-void CallHandler(const driver::FTPM_RECOVERY_PROTOCOL* Interface) {
-  const UINT64 calls = gHarness.Config.HandlerCalls;
-  if (Interface == nullptr || Interface->RecoveryPromptHandler == nullptr) {
-    if (calls != 0) {
-      Report("handler-skipped").Text("reason", "no-driver-interface").Dec("calls", calls).Emit();
-    }
-    return;
-  }
-  for (UINT64 n = 1; n <= calls; ++n) {
-    SetNumberedPhase("handler-", n);
-    Report("handler-call").Dec("n", n).Emit();
-    const EFI_STATUS status = Interface->RecoveryPromptHandler();
-    Report("handler-return").Dec("n", n).Status("status", status).Emit();
-    ReportSettingReads(gHarness.Phase);
-  }
-}
-
 VOID EFIAPI ReadyToBootNotify(EFI_EVENT /*Event*/, VOID* /*Context*/) {}
 
 void SignalReadyToBoot() {
   SetPhase("ready-to-boot");
-  EFI_BOOT_SERVICES* bs = gHarness.BootServices;
-  const UINT64 before = gHarness.S3HandOvers;
+  EFI_BOOT_SERVICES* bs = gPlatform.BootServices;
+  const UINT64 before = gPlatform.S3HandOvers;
   const UINT64 staleBefore = StaleCodeCalls();
   EFI_EVENT event = nullptr;
   EFI_STATUS status =
@@ -428,7 +278,7 @@ void SignalReadyToBoot() {
   }
   Report("ready-to-boot")
       .Status("status", status)
-      .Dec("handovers", gHarness.S3HandOvers - before)
+      .Dec("handovers", gPlatform.S3HandOvers - before)
       .Dec("stale-calls", StaleCodeCalls() - staleBefore)
       .Emit();
   ReportSettingReads("ready-to-boot");
@@ -441,14 +291,11 @@ void SignalReadyToBoot() {
 
 extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable) {
   using namespace ftpm::harness;
-  gHarness.ImageHandle = ImageHandle;
-  gHarness.SystemTable = SystemTable;
-  gHarness.BootServices = SystemTable->BootServices;
-  gHarness.RuntimeServices = SystemTable->RuntimeServices;
-  SetPhase("setup");
+  using namespace ftpm::reference;
+  BindPlatform(ImageHandle, SystemTable, ReportSink::ConOut);
   // The boot manager's five-minute watchdog would reset the machine while a
   // person thinks about the prompt.
-  gHarness.BootServices->SetWatchdogTimer(0, 0, 0, nullptr);
+  gPlatform.BootServices->SetWatchdogTimer(0, 0, 0, nullptr);
 
   Report("harness-started").Dec("version", kReportVersion).Emit();
   WatchResetSystem();
@@ -471,12 +318,12 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   ProvideEraseReady();
   ProvideSmmCommunication();
   RunProbes();
-  if (gHarness.Config.SelfTestErase != FALSE) {
-    RunEraseSelfTest(gHarness.Config.SelfTest);
-    gHarness.EraseRequests = 0;
+  if (gPlatform.Config.SelfTestErase != FALSE) {
+    RunEraseSelfTest(gPlatform.Config.SelfTest);
+    gPlatform.EraseRequests = 0;
   }
   ReadKeys();
-  if (gHarness.Config.SelfTestBox != FALSE) {
+  if (gPlatform.Config.SelfTestBox != FALSE) {
     DrawSelfTestBox();
   }
 
@@ -485,28 +332,28 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   EFI_HANDLE driverHandle = nullptr;
   DriverImage image{};
   bool started = false;
-  if (gHarness.Config.DriverFv[0] != 0) {
+  if (gPlatform.Config.DriverFv[0] != 0) {
     SetPhase("driver-start");
     started = DispatchDriverVolume(root, &driverHandle, &image);
     SetPhase("after-start");
     ReportSettingReads("driver-start");
   } else if (!EFI_ERROR(LoadDriver(root, &driverHandle))) {
     DescribeDriverImage(driverHandle, &image);
-    if (gHarness.Config.PreinstallProtocol != FALSE) {
+    if (gPlatform.Config.PreinstallProtocol != FALSE) {
       PreinstallRecoveryProtocol(driverHandle);
     }
     SetPhase("driver-start");
     UINTN exitDataSize = 0;
     CHAR16* exitData = nullptr;
-    const EFI_STATUS status = gHarness.BootServices->StartImage(driverHandle, &exitDataSize, &exitData);
+    const EFI_STATUS status = gPlatform.BootServices->StartImage(driverHandle, &exitDataSize, &exitData);
     // A failed entry point has had its image unloaded by now; claim the
     // pages before anything else can.
-    if (EFI_ERROR(status) && gHarness.Config.TrapUnloadedImage != FALSE) {
+    if (EFI_ERROR(status) && gPlatform.Config.TrapUnloadedImage != FALSE) {
       ArmUnloadedImageTrap(image);
     }
     Report("driver-entry").Status("status", status).Emit();
     if (exitData != nullptr) {
-      gHarness.BootServices->FreePool(exitData);
+      gPlatform.BootServices->FreePool(exitData);
     }
     SetPhase("after-start");
     ReportSettingReads("driver-start");
@@ -517,15 +364,15 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
     ReportTscTables();
     ReportS3Record("after-start");
     const auto* interface = ReportRecoveryProtocol(driverHandle);
-    CallHandler(interface);
-    if (gHarness.Config.ReinstallReadyToLock != FALSE) {
+    CallRecoveryHandler(interface, gPlatform.Config.HandlerCalls, true);
+    if (gPlatform.Config.ReinstallReadyToLock != FALSE) {
       SetPhase("ready-to-lock");
       ReinstallReadyToLock();
     }
-    if (gHarness.Config.SignalReadyToBoot != FALSE) {
+    if (gPlatform.Config.SignalReadyToBoot != FALSE) {
       SignalReadyToBoot();
     }
-    if (gHarness.Config.TrapSelfTest != FALSE) {
+    if (gPlatform.Config.TrapSelfTest != FALSE) {
       SetPhase("trap-selftest");
       RunTrapSelfTest();
     }
@@ -535,11 +382,11 @@ extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   }
   SetPhase("finish");
   Report("harness-done")
-      .Dec("erase-requests", gHarness.EraseRequests)
+      .Dec("erase-requests", gPlatform.EraseRequests)
       .Dec("stale-calls", StaleCodeCalls())
-      .Dec("s3-handovers", gHarness.S3HandOvers)
-      .Dec("debug-messages", gHarness.DebugMessages)
+      .Dec("s3-handovers", gPlatform.S3HandOvers)
+      .Dec("debug-messages", gPlatform.DebugMessages)
       .Emit();
-  gHarness.RuntimeServices->ResetSystem(EfiResetShutdown, EFI_SUCCESS, 0, nullptr);
+  gPlatform.RuntimeServices->ResetSystem(EfiResetShutdown, EFI_SUCCESS, 0, nullptr);
   return EFI_SUCCESS;
 }

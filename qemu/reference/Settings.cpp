@@ -1,12 +1,13 @@
-// Platform pieces that OVMF lacks: the time-stamp-counter frequency table,
-// the settings protocols for the driver's tokens, the debug-print protocol,
-// and a watch on ResetSystem that reports each reset before OVMF performs it.
+// The settings protocols as the driver needs them: PCD_PROTOCOL and
+// EFI_PCD_PROTOCOL swapped (ReinstallProtocolInterface) for wrappers that
+// serve the driver's tokens and SmmCommBufferAddress, and pass every other
+// token to the firmware's own interfaces.
 #include "platform/Guids.h"
 #include "platform/Hardware.h"
-#include "qemu/harness/Harness.h"
+#include "qemu/reference/Platform.h"
 #include "support/Memory.h"
 
-namespace ftpm::harness {
+namespace ftpm::reference {
 
 namespace {
 
@@ -24,8 +25,8 @@ bool ServeRead(UINTN Token, UINT64* Value) {
   if (index == kSettingCount) {
     return false;
   }
-  ++gHarness.SettingReads[index];
-  *Value = gHarness.Config.Settings[index];
+  ++gPlatform.SettingReads[index];
+  *Value = gPlatform.Config.Settings[index];
   return true;
 }
 
@@ -34,18 +35,23 @@ bool ServeWrite(UINTN Token, UINT64 Value, const char* Access) {
   if (index == kSettingCount) {
     return false;
   }
-  gHarness.Config.Settings[index] = Value;
-  Report("pcd-set").Dec("token", Token).Hex("value", Value).Text("access", Access).Text("phase", gHarness.Phase).Emit();
+  gPlatform.Config.Settings[index] = Value;
+  Report("pcd-set")
+      .Dec("token", Token)
+      .Hex("value", Value)
+      .Text("access", Access)
+      .Text("phase", gPlatform.Phase)
+      .Emit();
   return true;
 }
 
 UINT64 ServeCommBuffer() {
-  ++gHarness.CommBufferReads;
-  return gHarness.CommBuffer;
+  ++gPlatform.CommBufferReads;
+  return gPlatform.CommBuffer;
 }
 
-PCD_PROTOCOL* Pcd() { return gHarness.OriginalPcd; }
-EFI_PCD_PROTOCOL* EfiPcd() { return gHarness.OriginalEfiPcd; }
+PCD_PROTOCOL* Pcd() { return gPlatform.OriginalPcd; }
+EFI_PCD_PROTOCOL* EfiPcd() { return gPlatform.OriginalEfiPcd; }
 
 // PCD_PROTOCOL, by token number.
 VOID EFIAPI PcdSetSku(UINTN SkuId) {
@@ -257,59 +263,8 @@ UINTN EFIAPI EfiPcdGetSize(const EFI_GUID* Guid, UINTN Token) {
   return EfiPcd() != nullptr ? EfiPcd()->GetSize(Guid, Token) : 0;
 }
 
-// --- Debug print -------------------------------------------------------------
-
-EFI_STATUS EFIAPI DebugPrintMessage(UINT64 Level, const CHAR8* Format, __builtin_ms_va_list Arguments) {
-  // The Microsoft x64 argument list is a pointer to 8-byte slots.
-  TextBuffer message;
-  FormatDebugMessage(message, Format, reinterpret_cast<const UINT64*>(Arguments), 16);
-  // Line ends are the report line's own; drop the message's trailing ones.
-  UINTN length = message.Length();
-  while (length != 0 && (message.CStr()[length - 1] == '\n' || message.CStr()[length - 1] == '\r')) {
-    --length;
-  }
-  ++gHarness.DebugMessages;
-  Report line("debug");
-  line.Hex("level", Level).Text("phase", gHarness.Phase);
-  line.Raw().Append(" text=");
-  line.Raw().AppendEscaped(message.CStr(), length);
-  line.Emit();
-  return EFI_SUCCESS;
-}
-
-// --- ResetSystem -------------------------------------------------------------
-
-const char* ResetTypeName(EFI_RESET_TYPE Type) {
-  switch (Type) {
-    case EfiResetCold:
-      return "cold";
-    case EfiResetWarm:
-      return "warm";
-    case EfiResetShutdown:
-      return "shutdown";
-    case EfiResetPlatformSpecific:
-      return "platform-specific";
-    default:
-      return "unknown";
-  }
-}
-
-VOID EFIAPI WatchedResetSystem(EFI_RESET_TYPE ResetType, EFI_STATUS ResetStatus, UINTN DataSize, VOID* ResetData) {
-  Report("reset-system")
-      .Text("type", ResetTypeName(ResetType))
-      .Status("status", ResetStatus)
-      .Dec("data-size", DataSize)
-      .Flag("data", ResetData != nullptr)
-      .Text("phase", gHarness.Phase)
-      .Emit();
-  gHarness.OriginalResetSystem(ResetType, ResetStatus, DataSize, ResetData);
-}
-
-// Installs Interface under Guid: on the handle that already carries the
-// protocol (ReinstallProtocolInterface, remembering the original interface
-// in *Original), or on a new handle when OVMF has none.
 EFI_STATUS SwapInterface(const EFI_GUID& Guid, VOID* Interface, VOID** Original, const char** How) {
-  EFI_BOOT_SERVICES* bs = gHarness.BootServices;
+  EFI_BOOT_SERVICES* bs = gPlatform.BootServices;
   *Original = nullptr;
   UINTN count = 0;
   EFI_HANDLE* handles = nullptr;
@@ -334,42 +289,12 @@ EFI_STATUS SwapInterface(const EFI_GUID& Guid, VOID* Interface, VOID** Original,
 
 }  // namespace
 
-// --- Entry points of this file ---------------------------------------------------
-
-void ProvideTscTable() {
-  if (gHarness.Config.PublishTsc == FALSE) {
-    Report("provided").Text("piece", "tsc-table").Flag("published", false).Emit();
-    return;
-  }
-  UINT64 frequency = gHarness.Config.TscFrequency;
-  if (gHarness.Config.MeasureTsc != FALSE) {
-    // 20 ms of the firmware's own timer.
-    const UINT64 start = platform::ReadTsc();
-    gHarness.BootServices->Stall(20000);
-    frequency = (platform::ReadTsc() - start) * 50;
-  }
-  VOID* block = nullptr;
-  EFI_STATUS status = gHarness.BootServices->AllocatePool(EfiBootServicesData, sizeof(UINT64), &block);
-  if (!EFI_ERROR(status) && block != nullptr) {
-    support::WriteUnaligned<UINT64>(block, frequency);
-    status = gHarness.BootServices->InstallConfigurationTable(&gTscFrequencyTableGuid, block);
-    gHarness.TscTable = block;
-  }
-  Report("provided")
-      .Text("piece", "tsc-table")
-      .Flag("published", !EFI_ERROR(status))
-      .Dec("frequency", frequency)
-      .Flag("measured", gHarness.Config.MeasureTsc != FALSE)
-      .Status("status", status)
-      .Emit();
-}
-
 void ProvideSettings() {
-  if (gHarness.Config.ProvideSettings == FALSE) {
+  if (gPlatform.Config.ProvideSettings == FALSE) {
     Report("provided").Text("piece", "settings").Flag("swapped", false).Emit();
     return;
   }
-  PCD_PROTOCOL& pcd = gHarness.PcdWrapper;
+  PCD_PROTOCOL& pcd = gPlatform.PcdWrapper;
   pcd.SetSku = PcdSetSku;
   pcd.Get8 = PcdGet8;
   pcd.Get16 = PcdGet16;
@@ -392,7 +317,7 @@ void ProvideSettings() {
   pcd.SetPtr = PcdSetPtr;
   pcd.SetBool = PcdSetBool;
 
-  EFI_PCD_PROTOCOL& efiPcd = gHarness.EfiPcdWrapper;
+  EFI_PCD_PROTOCOL& efiPcd = gPlatform.EfiPcdWrapper;
   efiPcd.SetSku = EfiPcdSetSku;
   efiPcd.Get8 = EfiPcdGet8;
   efiPcd.Get16 = EfiPcdGet16;
@@ -408,9 +333,9 @@ void ProvideSettings() {
   VOID* original = nullptr;
   const char* pcdHow = "";
   const EFI_STATUS pcdStatus = SwapInterface(gPcdProtocolGuid, &pcd, &original, &pcdHow);
-  gHarness.OriginalPcd = static_cast<PCD_PROTOCOL*>(original);
-  if (gHarness.OriginalPcd != nullptr) {
-    const PCD_PROTOCOL& o = *gHarness.OriginalPcd;
+  gPlatform.OriginalPcd = static_cast<PCD_PROTOCOL*>(original);
+  if (gPlatform.OriginalPcd != nullptr) {
+    const PCD_PROTOCOL& o = *gPlatform.OriginalPcd;
     pcd.Set8Ex = o.Set8Ex;
     pcd.Set16Ex = o.Set16Ex;
     pcd.Set32Ex = o.Set32Ex;
@@ -424,9 +349,9 @@ void ProvideSettings() {
   }
   const char* efiPcdHow = "";
   const EFI_STATUS efiPcdStatus = SwapInterface(gEfiPcdProtocolGuid, &efiPcd, &original, &efiPcdHow);
-  gHarness.OriginalEfiPcd = static_cast<EFI_PCD_PROTOCOL*>(original);
-  if (gHarness.OriginalEfiPcd != nullptr) {
-    const EFI_PCD_PROTOCOL& o = *gHarness.OriginalEfiPcd;
+  gPlatform.OriginalEfiPcd = static_cast<EFI_PCD_PROTOCOL*>(original);
+  if (gPlatform.OriginalEfiPcd != nullptr) {
+    const EFI_PCD_PROTOCOL& o = *gPlatform.OriginalEfiPcd;
     efiPcd.Set8 = o.Set8;
     efiPcd.Set16 = o.Set16;
     efiPcd.Set32 = o.Set32;
@@ -445,36 +370,13 @@ void ProvideSettings() {
       .Status("pcd-status", pcdStatus)
       .Text("efi-pcd", efiPcdHow)
       .Status("efi-pcd-status", efiPcdStatus)
-      .Hex("comm-buffer", gHarness.CommBuffer)
+      .Hex("comm-buffer", gPlatform.CommBuffer)
       .Emit();
-}
-
-void ProvideDebugPrint() {
-  if (gHarness.Config.ProvideDebugPrint == FALSE) {
-    Report("provided").Text("piece", "debug-print").Flag("installed", false).Emit();
-    return;
-  }
-  gHarness.DebugPrint.Print = DebugPrintMessage;
-  EFI_HANDLE handle = nullptr;
-  const EFI_STATUS status = gHarness.BootServices->InstallProtocolInterface(&handle, &gDebugPrintProtocolGuid,
-                                                                            EFI_NATIVE_INTERFACE, &gHarness.DebugPrint);
-  Report("provided").Text("piece", "debug-print").Flag("installed", !EFI_ERROR(status)).Status("status", status).Emit();
-}
-
-void WatchResetSystem() {
-  EFI_RUNTIME_SERVICES* rt = gHarness.RuntimeServices;
-  gHarness.OriginalResetSystem = rt->ResetSystem;
-  rt->ResetSystem = WatchedResetSystem;
-  rt->Hdr.CRC32 = 0;
-  UINT32 crc = 0;
-  if (!EFI_ERROR(gHarness.BootServices->CalculateCrc32(rt, rt->Hdr.HeaderSize, &crc))) {
-    rt->Hdr.CRC32 = crc;
-  }
 }
 
 UINT64 SettingValue(UINTN Token) {
   const UINTN index = SettingIndex(Token);
-  return index == kSettingCount ? 0 : gHarness.Config.Settings[index];
+  return index == kSettingCount ? 0 : gPlatform.Config.Settings[index];
 }
 
 void ReportSettingReads(const char* Phase) {
@@ -483,12 +385,56 @@ void ReportSettingReads(const char* Phase) {
   for (UINTN i = 0; i < kSettingCount; ++i) {
     TextBuffer key;
     key.AppendDecimal(kDriverSettings[i].Token);
-    line.Dec(key.CStr(), gHarness.SettingReads[i]);
-    gHarness.SettingReads[i] = 0;
+    line.Dec(key.CStr(), gPlatform.SettingReads[i]);
+    gPlatform.SettingReads[i] = 0;
   }
-  line.Dec("comm-buffer", gHarness.CommBufferReads);
-  gHarness.CommBufferReads = 0;
+  line.Dec("comm-buffer", gPlatform.CommBufferReads);
+  gPlatform.CommBufferReads = 0;
   line.Emit();
 }
 
-}  // namespace ftpm::harness
+void SetSettingValue(UINTN Token, UINT64 Value) {
+  const UINTN index = SettingIndex(Token);
+  if (index != kSettingCount) {
+    gPlatform.Config.Settings[index] = Value;
+  }
+}
+
+void ReportSettingCollisions() {
+  // The firmware's own token numbers (its default token space), walked with
+  // GetNextToken from the first; the walk is bounded in case a database
+  // loops.
+  constexpr UINTN kMaxTokens = 0x10000;
+  VOID* found = nullptr;
+  Report line("settings-collisions");
+  EFI_STATUS status = gPlatform.BootServices->LocateProtocol(&gPcdProtocolGuid, nullptr, &found);
+  if (EFI_ERROR(status) || found == nullptr) {
+    line.Status("status", EFI_ERROR(status) ? status : EFI_NOT_FOUND).Emit();
+    return;
+  }
+  auto* pcd = static_cast<PCD_PROTOCOL*>(found);
+  UINTN token = 0;
+  UINTN count = 0;
+  UINTN highest = 0;
+  UINTN collisions = 0;
+  TextBuffer colliding;
+  for (; count < kMaxTokens; ++count) {
+    status = pcd->GetNextToken(nullptr, &token);
+    if (EFI_ERROR(status) || token == 0) {
+      break;
+    }
+    highest = token > highest ? token : highest;
+    if (SettingIndex(token) != kSettingCount) {
+      if (collisions != 0) {
+        colliding.AppendChar(',');
+      }
+      colliding.AppendDecimal(token);
+      ++collisions;
+    }
+  }
+  line.Dec("firmware-tokens", count).Dec("highest", highest).Dec("count", collisions);
+  line.Text("tokens", collisions != 0 ? colliding.CStr() : "none");
+  line.Status("status", status == EFI_NOT_FOUND ? EFI_SUCCESS : status).Emit();
+}
+
+}  // namespace ftpm::reference

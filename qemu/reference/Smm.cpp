@@ -5,10 +5,10 @@
 // message form byte for byte, independently of the driver's own definition,
 // and report what they received.
 #include "platform/Guids.h"
-#include "qemu/harness/Harness.h"
+#include "qemu/reference/Platform.h"
 #include "support/Memory.h"
 
-namespace ftpm::harness {
+namespace ftpm::reference {
 
 namespace {
 
@@ -28,17 +28,14 @@ constexpr UINT32 kEraseFunction = 4;
 constexpr UINT64 kS3MessageLength = 16;
 constexpr UINT32 kS3Function = 1;
 
-// Flash windows as the driver addresses them, and the writable one.
-constexpr UINT64 kWindow16MBase = 0xFF000000;
-constexpr UINT64 kWindow16MSize = 0x1000000;
-constexpr UINT64 kWindow64MBase = 0xFD00000000;
-constexpr UINT64 kWindow64MSize = 0x4000000;
-
 // Memory the S3 receiver is willing to read: OVMF's pool lies below 4 GiB.
 constexpr UINT64 kReadableLow = 0x1000;
 constexpr UINT64 kReadableHigh = 0x100000000;
 // A table claiming to be larger than this is not walked to its boundary word.
 constexpr UINT64 kMaxS3TableSize = 0x1000000;
+// The boot-script record: the table address at 0, the ready-to-lock flag at 20.
+constexpr UINT64 kScriptRecordSize = 24;
+constexpr UINTN kScriptReadyToLockSeenOffset = 20;
 
 bool Readable(UINT64 Address, UINT64 Length) {
   return Address >= kReadableLow && Length <= kReadableHigh && Address <= kReadableHigh - Length;
@@ -76,8 +73,8 @@ void ReportBadForm(Report& Line, const UINT8* Message, UINTN CommSize, const cha
 // and checks the message form. A wrong form is reported and answered with
 // EFI_INVALID_PARAMETER is reported as the status; the caller returns it.
 bool BeginHandlerReport(Report& Line, UINT64 N, UINT8* Message, UINTN CommSize, UINT64 MessageLength, UINT32 Function) {
-  Line.Dec("n", N).Text("phase", gHarness.Phase);
-  Line.Flag("in-comm-buffer", reinterpret_cast<UINTN>(Message) == gHarness.CommBuffer);
+  Line.Dec("n", N).Text("phase", gPlatform.Phase);
+  Line.Flag("in-comm-buffer", reinterpret_cast<UINTN>(Message) == gPlatform.CommBuffer);
   const char* bad = CheckForm(Message, CommSize, MessageLength, Function);
   if (bad == nullptr) {
     return true;
@@ -87,28 +84,9 @@ bool BeginHandlerReport(Report& Line, UINT64 N, UINT8* Message, UINTN CommSize, 
   return false;
 }
 
-// Maps an address the driver gave to an offset in the flash image: flash
-// offsets as they stand, 16 MB window addresses to the low 16 MB, 64 MB
-// window addresses to the whole image. False for anything else.
-bool FlashOffset(UINT64 Address, UINT64* Offset) {
-  if (Address < kWindow64MSize) {
-    *Offset = Address;
-    return true;
-  }
-  if (Address >= kWindow16MBase && Address - kWindow16MBase < kWindow16MSize) {
-    *Offset = Address - kWindow16MBase;
-    return true;
-  }
-  if (Address >= kWindow64MBase && Address - kWindow64MBase < kWindow64MSize) {
-    *Offset = Address - kWindow64MBase;
-    return true;
-  }
-  return false;
-}
-
 EFI_STATUS FlashService(UINT8* Message, UINTN CommSize) {
   Report line("smm-erase");
-  if (!BeginHandlerReport(line, ++gHarness.EraseRequests, Message, CommSize, kEraseMessageLength, kEraseFunction)) {
+  if (!BeginHandlerReport(line, ++gPlatform.EraseRequests, Message, CommSize, kEraseMessageLength, kEraseFunction)) {
     return EFI_INVALID_PARAMETER;
   }
   const UINT64 address = ReadUnaligned<UINT64>(Message + kFieldOffset);
@@ -116,28 +94,81 @@ EFI_STATUS FlashService(UINT8* Message, UINTN CommSize) {
   line.Text("form", "ok").Hex("address", address).Hex("size", size);
 
   UINT64 offset = 0;
-  if (!FlashOffset(address, &offset)) {
+  if (!FlashImageOffset(address, &offset)) {
     line.Text("action", "refused").Text("reason", "address").Status("status", EFI_INVALID_PARAMETER).Emit();
     return EFI_INVALID_PARAMETER;
   }
   line.Hex("offset", offset);
-  if (size == 0 || size > kWindow64MSize - offset) {
+  if (size == 0 || size > kFlashImageSize - offset) {
     line.Text("action", "refused").Text("reason", "range").Status("status", EFI_INVALID_PARAMETER).Emit();
     return EFI_INVALID_PARAMETER;
   }
-  if (gHarness.Config.Window == EraseWindow::Window64M) {
-    // The 64 MB window is a file-backed memory device in QEMU: the erased
-    // bytes land in the image file.
-    support::SetMem(PhysicalPointer<VOID>(kWindow64MBase + offset), size, 0xFF);
-    line.Text("action", "erased");
-  } else {
-    line.Text("action", "none");
+  const EraseResult erase = EraseFlashRange(offset, size);
+  const bool erased = erase.Outcome == EraseOutcome::Erased;
+  switch (erase.Outcome) {
+    case EraseOutcome::Erased:
+      line.Text("action", "erased").Flag("verified", erase.Verified);
+      break;
+    case EraseOutcome::NotConfigured:
+      line.Text("action", "none");
+      break;
+    case EraseOutcome::Failed:
+      line.Text("action", "failed").Text("reason", erase.Reason);
+      break;
   }
-  line.Status("status", gHarness.Config.EraseStatus).Emit();
-  return gHarness.Config.EraseStatus;
+  const EFI_STATUS status = erase.Outcome == EraseOutcome::Failed ? EFI_DEVICE_ERROR : gPlatform.Config.EraseStatus;
+  line.Status("status", status).Emit();
+  if (erased) {
+    NoteErasedRange(offset, size);
+  }
+  return status;
 }
 
-// Adds the record's flags and the table it points to, read now.
+EFI_STATUS S3Receiver(UINT8* Message, UINTN CommSize) {
+  Report line("s3-handover");
+  if (!BeginHandlerReport(line, ++gPlatform.S3HandOvers, Message, CommSize, kS3MessageLength, kS3Function)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const UINT64 record = ReadUnaligned<UINT64>(Message + kFieldOffset);
+  line.Text("form", "ok").Bytes("message", Message, kFieldOffset + 8);
+  line.Flag("record-is-setting-766", record == SettingValue(766));
+  DescribeS3Record(line, record);
+  line.Status("status", EFI_SUCCESS).Emit();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI Communicate(const EFI_SMM_COMMUNICATION_PROTOCOL* /*This*/, VOID* CommBuffer, UINTN* CommSize) {
+  if (CommBuffer == nullptr || CommSize == nullptr || *CommSize < kDataOffset) {
+    Report("smm-message")
+        .Text("form", "bad")
+        .Text("reason", CommBuffer == nullptr ? "no-buffer" : (CommSize == nullptr ? "no-size" : "comm-size"))
+        .Dec("comm-size", CommSize != nullptr ? *CommSize : 0)
+        .Text("phase", gPlatform.Phase)
+        .Status("status", EFI_INVALID_PARAMETER)
+        .Emit();
+    return EFI_INVALID_PARAMETER;
+  }
+  auto* message = static_cast<UINT8*>(CommBuffer);
+  EFI_GUID guid;
+  support::CopyMem(&guid, message, sizeof(guid));
+  if (support::CompareGuid(&guid, &gFlashSmmServiceGuid) != FALSE) {
+    return FlashService(message, *CommSize);
+  }
+  if (support::CompareGuid(&guid, &gS3TableHandOverGuid) != FALSE) {
+    return S3Receiver(message, *CommSize);
+  }
+  Report("smm-message")
+      .Text("form", "unknown-handler")
+      .Guid("guid", guid)
+      .Dec("comm-size", *CommSize)
+      .Text("phase", gPlatform.Phase)
+      .Status("status", EFI_NOT_FOUND)
+      .Emit();
+  return EFI_NOT_FOUND;
+}
+
+}  // namespace
+
 void DescribeS3Record(Report& Line, UINT64 Record) {
   Line.Hex("record", Record);
   if (!Readable(Record, 16)) {
@@ -173,68 +204,41 @@ void DescribeS3Record(Report& Line, UINT64 Record) {
   }
 }
 
-EFI_STATUS S3Receiver(UINT8* Message, UINTN CommSize) {
-  Report line("s3-handover");
-  if (!BeginHandlerReport(line, ++gHarness.S3HandOvers, Message, CommSize, kS3MessageLength, kS3Function)) {
-    return EFI_INVALID_PARAMETER;
+void DescribeScriptRecord(Report& Line, UINT64 Record) {
+  Line.Hex("script-record", Record);
+  if (Record == 0) {
+    return;
   }
-  const UINT64 record = ReadUnaligned<UINT64>(Message + kFieldOffset);
-  line.Text("form", "ok").Bytes("message", Message, kFieldOffset + 8);
-  line.Flag("record-is-setting-766", record == SettingValue(766));
-  DescribeS3Record(line, record);
-  line.Status("status", EFI_SUCCESS).Emit();
-  return EFI_SUCCESS;
+  if (!Readable(Record, kScriptRecordSize)) {
+    Line.Text("script-record-state", "unreadable");
+    return;
+  }
+  const auto* record = PhysicalPointer<const UINT8>(Record);
+  Line.Hex("script-table", ReadUnaligned<UINT64>(record))
+      .Dec("script-ready-to-lock-seen", record[kScriptReadyToLockSeenOffset]);
 }
-
-EFI_STATUS EFIAPI Communicate(const EFI_SMM_COMMUNICATION_PROTOCOL* /*This*/, VOID* CommBuffer, UINTN* CommSize) {
-  if (CommBuffer == nullptr || CommSize == nullptr || *CommSize < kDataOffset) {
-    Report("smm-message")
-        .Text("form", "bad")
-        .Text("reason", CommBuffer == nullptr ? "no-buffer" : (CommSize == nullptr ? "no-size" : "comm-size"))
-        .Dec("comm-size", CommSize != nullptr ? *CommSize : 0)
-        .Text("phase", gHarness.Phase)
-        .Status("status", EFI_INVALID_PARAMETER)
-        .Emit();
-    return EFI_INVALID_PARAMETER;
-  }
-  auto* message = static_cast<UINT8*>(CommBuffer);
-  EFI_GUID guid;
-  support::CopyMem(&guid, message, sizeof(guid));
-  if (support::CompareGuid(&guid, &gFlashSmmServiceGuid) != FALSE) {
-    return FlashService(message, *CommSize);
-  }
-  if (support::CompareGuid(&guid, &gS3TableHandOverGuid) != FALSE) {
-    return S3Receiver(message, *CommSize);
-  }
-  Report("smm-message")
-      .Text("form", "unknown-handler")
-      .Guid("guid", guid)
-      .Dec("comm-size", *CommSize)
-      .Text("phase", gHarness.Phase)
-      .Status("status", EFI_NOT_FOUND)
-      .Emit();
-  return EFI_NOT_FOUND;
-}
-
-}  // namespace
 
 void ProvideCommBuffer() {
-  const HarnessConfig& config = gHarness.Config;
+  const PlatformConfig& config = gPlatform.Config;
   if (config.CommBufferAuto == FALSE) {
-    gHarness.CommBuffer = config.CommBufferAddress;
-    Report("provided").Text("piece", "comm-buffer").Hex("address", gHarness.CommBuffer).Flag("allocated", false).Emit();
+    gPlatform.CommBuffer = config.CommBufferAddress;
+    Report("provided")
+        .Text("piece", "comm-buffer")
+        .Hex("address", gPlatform.CommBuffer)
+        .Flag("allocated", false)
+        .Emit();
     return;
   }
   VOID* buffer = nullptr;
   const EFI_STATUS status =
-      gHarness.BootServices->AllocatePool(EfiRuntimeServicesData, static_cast<UINTN>(config.CommBufferSize), &buffer);
+      gPlatform.BootServices->AllocatePool(EfiRuntimeServicesData, static_cast<UINTN>(config.CommBufferSize), &buffer);
   if (!EFI_ERROR(status) && buffer != nullptr) {
     support::ZeroMem(buffer, static_cast<UINTN>(config.CommBufferSize));
-    gHarness.CommBuffer = reinterpret_cast<UINTN>(buffer);
+    gPlatform.CommBuffer = reinterpret_cast<UINTN>(buffer);
   }
   Report("provided")
       .Text("piece", "comm-buffer")
-      .Hex("address", gHarness.CommBuffer)
+      .Hex("address", gPlatform.CommBuffer)
       .Flag("allocated", true)
       .Hex("size", config.CommBufferSize)
       .Status("status", status)
@@ -242,28 +246,28 @@ void ProvideCommBuffer() {
 }
 
 void ProvideEraseReady() {
-  if (gHarness.Config.ProvideEraseReady == FALSE) {
+  if (gPlatform.Config.ProvideEraseReady == FALSE) {
     Report("provided").Text("piece", "erase-ready").Flag("installed", false).Emit();
     return;
   }
   EFI_HANDLE handle = nullptr;
-  const EFI_STATUS status = gHarness.BootServices->InstallProtocolInterface(
-      &handle, &gEraseServiceReadyProtocolGuid, EFI_NATIVE_INTERFACE, &gHarness.EraseReadyInterface);
+  const EFI_STATUS status = gPlatform.BootServices->InstallProtocolInterface(
+      &handle, &gEraseServiceReadyProtocolGuid, EFI_NATIVE_INTERFACE, &gPlatform.EraseReadyInterface);
   Report("provided").Text("piece", "erase-ready").Flag("installed", !EFI_ERROR(status)).Status("status", status).Emit();
 }
 
 void ProvideSmmCommunication() {
-  if (gHarness.Config.ProvideSmmCommunication == FALSE) {
+  if (gPlatform.Config.ProvideSmmCommunication == FALSE) {
     Report("provided").Text("piece", "smm-communication").Flag("installed", false).Emit();
     return;
   }
   VOID* existing = nullptr;
   const bool present =
-      !EFI_ERROR(gHarness.BootServices->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr, &existing));
-  gHarness.SmmCommunication.Communicate = Communicate;
+      !EFI_ERROR(gPlatform.BootServices->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr, &existing));
+  gPlatform.SmmCommunication.Communicate = Communicate;
   EFI_HANDLE handle = nullptr;
-  const EFI_STATUS status = gHarness.BootServices->InstallProtocolInterface(
-      &handle, &gEfiSmmCommunicationProtocolGuid, EFI_NATIVE_INTERFACE, &gHarness.SmmCommunication);
+  const EFI_STATUS status = gPlatform.BootServices->InstallProtocolInterface(
+      &handle, &gEfiSmmCommunicationProtocolGuid, EFI_NATIVE_INTERFACE, &gPlatform.SmmCommunication);
   Report("provided")
       .Text("piece", "smm-communication")
       .Flag("installed", !EFI_ERROR(status))
@@ -274,12 +278,12 @@ void ProvideSmmCommunication() {
 
 void RunEraseSelfTest(const MemoryRange& Range) {
   VOID* found = nullptr;
-  EFI_STATUS status = gHarness.BootServices->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr, &found);
-  if (EFI_ERROR(status) || found == nullptr || gHarness.CommBuffer == 0) {
+  EFI_STATUS status = gPlatform.BootServices->LocateProtocol(&gEfiSmmCommunicationProtocolGuid, nullptr, &found);
+  if (EFI_ERROR(status) || found == nullptr || gPlatform.CommBuffer == 0) {
     Report("selftest-erase").Text("result", "skipped").Status("locate-status", status).Emit();
     return;
   }
-  auto* message = PhysicalPointer<UINT8>(gHarness.CommBuffer);
+  auto* message = PhysicalPointer<UINT8>(gPlatform.CommBuffer);
   support::ZeroMem(message, kFieldOffset + 16);
   support::CopyMem(message, &gFlashSmmServiceGuid, sizeof(EFI_GUID));
   support::WriteUnaligned<UINT64>(message + kMessageLengthOffset, kEraseMessageLength);
@@ -291,7 +295,7 @@ void RunEraseSelfTest(const MemoryRange& Range) {
   status = protocol->Communicate(protocol, message, &commSize);
   Report("selftest-erase")
       .Text("result", "sent")
-      .Flag("own-protocol", protocol == &gHarness.SmmCommunication)
+      .Flag("own-protocol", protocol == &gPlatform.SmmCommunication)
       .Status("status", status)
       .Emit();
 }
@@ -308,4 +312,4 @@ void ReportS3Record(const char* Phase) {
   line.Emit();
 }
 
-}  // namespace ftpm::harness
+}  // namespace ftpm::reference

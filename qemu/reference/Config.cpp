@@ -1,8 +1,8 @@
-#include "qemu/harness/Config.h"
+#include "qemu/reference/Config.h"
 
-#include "qemu/harness/Text.h"
+#include "qemu/reference/Text.h"
 
-namespace ftpm::harness {
+namespace ftpm::reference {
 
 namespace {
 
@@ -87,7 +87,7 @@ bool FileName(Slice s, char (&name)[kMaxFileName]) {
 
 enum class Outcome { Applied, UnknownKey, BadValue, TooMany };
 
-Outcome Apply(Slice key, Slice value, HarnessConfig& c) {
+Outcome Apply(Slice key, Slice value, PlatformConfig& c) {
   auto check = [](bool ok) { return ok ? Outcome::Applied : Outcome::BadValue; };
   if (key.StartsWith("setting.")) {
     const Slice name = key.From(8);
@@ -147,6 +147,8 @@ Outcome Apply(Slice key, Slice value, HarnessConfig& c) {
   if (key.Is("erase.window")) {
     if (value.Is("none")) {
       c.Window = EraseWindow::None;
+    } else if (value.Is("16m")) {
+      c.Window = EraseWindow::Window16M;
     } else if (value.Is("64m")) {
       c.Window = EraseWindow::Window64M;
     } else {
@@ -253,6 +255,32 @@ Outcome Apply(Slice key, Slice value, HarnessConfig& c) {
     c.SelfTest = range;
     return Outcome::Applied;
   }
+  if (key.Is("swap.request")) {
+    if (value.Is("none")) {
+      c.SwapRequestToken = 0;
+      return Outcome::Applied;
+    }
+    UINT64 token = 0;
+    if (!Unsigned(value, &token) || (token != kFullCaseToken && token != kFtpmOnlyToken)) {
+      return Outcome::BadValue;
+    }
+    c.SwapRequestToken = token;
+    return Outcome::Applied;
+  }
+  if (key.Is("swap.ftpm-nvram")) {
+    MemoryRange range{};
+    if (!Range(value, &range) || range.Length == 0 || range.Address > ~0ULL - range.Length) {
+      return Outcome::BadValue;
+    }
+    if (c.FtpmRangeCount >= kMaxFtpmRanges) {
+      return Outcome::TooMany;
+    }
+    c.FtpmRanges[c.FtpmRangeCount++] = range;
+    return Outcome::Applied;
+  }
+  if (key.Is("caller.register")) {
+    return check(Boolean(value, &c.RegisterCaller));
+  }
   return Outcome::UnknownKey;
 }
 
@@ -281,8 +309,8 @@ UINTN SettingIndex(UINTN Token) {
   return kSettingCount;
 }
 
-void SetConfigDefaults(HarnessConfig& Config) {
-  Config = HarnessConfig{};
+void SetConfigDefaults(PlatformConfig& Config) {
+  Config = PlatformConfig{};
   Config.CommBufferAuto = TRUE;
   Config.CommBufferSize = 4096;
   Config.PublishTsc = TRUE;
@@ -298,9 +326,10 @@ void SetConfigDefaults(HarnessConfig& Config) {
   }
   Config.ConsoleMode = ConsoleModeRequest::Keep;
   Config.HandlerCalls = 1;
+  Config.RegisterCaller = TRUE;
 }
 
-void ParseConfig(const char* Text, UINTN Length, HarnessConfig& Config, ConfigResult& Result) {
+void ParseConfig(const char* Text, UINTN Length, PlatformConfig& Config, ConfigResult& Result) {
   Result = ConfigResult{};
   if (Text == nullptr) {
     return;
@@ -345,4 +374,4 @@ void ParseConfig(const char* Text, UINTN Length, HarnessConfig& Config, ConfigRe
   }
 }
 
-}  // namespace ftpm::harness
+}  // namespace ftpm::reference

@@ -1,11 +1,11 @@
-// Bounded ASCII text for the harness's report lines: numbers, status names,
+// Bounded ASCII text for the report lines: numbers, status names,
 // escaped free text and the debug-print conversions. Nothing here touches
 // firmware, so the host build tests it directly.
 #pragma once
 
 #include "platform/Base.h"
 
-namespace ftpm::harness {
+namespace ftpm::reference {
 
 // A line under construction. Text beyond the capacity is dropped, never
 // written past the end; Truncated() tells that it happened.
@@ -54,4 +54,4 @@ bool ParseBoolean(const char* Text, UINTN Length, BOOLEAN* Value);    // 0/1, tr
 bool ParseStatus(const char* Text, UINTN Length, EFI_STATUS* Value);  // a number or a symbolic name
 bool TextEquals(const char* Text, UINTN Length, const char* Literal);
 
-}  // namespace ftpm::harness
+}  // namespace ftpm::reference

@@ -1,6 +1,6 @@
-#include "qemu/harness/Text.h"
+#include "qemu/reference/Text.h"
 
-namespace ftpm::harness {
+namespace ftpm::reference {
 
 namespace {
 
@@ -443,4 +443,4 @@ bool ParseBoolean(const char* Text, UINTN Length, BOOLEAN* Value) {
   return false;
 }
 
-}  // namespace ftpm::harness
+}  // namespace ftpm::reference

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "platform/Guids.h"
-#include "qemu/harness/Text.h"
+#include "qemu/reference/Text.h"
 
-namespace ftpm::harness {
+namespace ftpm::reference {
 namespace {
 
 std::string Format(const char* format, std::initializer_list<UINT64> arguments, UINTN max = 16) {
@@ -146,4 +146,4 @@ TEST(HarnessText, BooleansAndStatuses) {
 }
 
 }  // namespace
-}  // namespace ftpm::harness
+}  // namespace ftpm::reference

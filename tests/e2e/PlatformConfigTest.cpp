@@ -4,13 +4,13 @@
 
 #include <string>
 
-#include "qemu/harness/Config.h"
+#include "qemu/reference/Config.h"
 
-namespace ftpm::harness {
+namespace ftpm::reference {
 namespace {
 
 struct Parsed {
-  HarnessConfig Config;
+  PlatformConfig Config;
   ConfigResult Result;
 };
 
@@ -21,13 +21,13 @@ Parsed Parse(const std::string& text) {
   return parsed;
 }
 
-UINT64 Setting(const HarnessConfig& config, UINTN token) { return config.Settings[SettingIndex(token)]; }
+UINT64 Setting(const PlatformConfig& config, UINTN token) { return config.Settings[SettingIndex(token)]; }
 
-TEST(HarnessConfig, DefaultsProvideEveryPlatformPiece) {
+TEST(PlatformConfig, DefaultsProvideEveryPlatformPiece) {
   const Parsed p = Parse("");
   EXPECT_EQ(p.Result.Applied, 0u);
   EXPECT_EQ(p.Result.ErrorCount, 0u);
-  const HarnessConfig& c = p.Config;
+  const PlatformConfig& c = p.Config;
   EXPECT_TRUE(c.CommBufferAuto);
   EXPECT_EQ(c.CommBufferSize, 4096u);
   EXPECT_TRUE(c.PublishTsc);
@@ -49,7 +49,7 @@ TEST(HarnessConfig, DefaultsProvideEveryPlatformPiece) {
   }
 }
 
-TEST(HarnessConfig, EveryKeyLandsInItsField) {
+TEST(PlatformConfig, EveryKeyLandsInItsField) {
   const Parsed p = Parse(
       "setting.122=1\n"
       "setting.377 = 0x1\n"
@@ -77,7 +77,7 @@ TEST(HarnessConfig, EveryKeyLandsInItsField) {
       "selftest.box=1\n");
   EXPECT_EQ(p.Result.ErrorCount, 0u);
   EXPECT_EQ(p.Result.Applied, 24u);
-  const HarnessConfig& c = p.Config;
+  const PlatformConfig& c = p.Config;
   EXPECT_EQ(Setting(c, 122), 1u);
   EXPECT_EQ(Setting(c, 377), 1u);
   EXPECT_EQ(Setting(c, 768), 0x8000u);
@@ -110,7 +110,7 @@ TEST(HarnessConfig, EveryKeyLandsInItsField) {
   EXPECT_TRUE(c.SelfTestBox);
 }
 
-TEST(HarnessConfig, DriverStartAndWhatIsWatchedAfterIt) {
+TEST(PlatformConfig, DriverStartAndWhatIsWatchedAfterIt) {
   const Parsed p = Parse(
       "driver.fv=FtpmRecoveryDxe.fv\n"
       "trap.unloaded-image=1\n"
@@ -132,7 +132,7 @@ TEST(HarnessConfig, DriverStartAndWhatIsWatchedAfterIt) {
   EXPECT_TRUE(Parse("recovery-flag=0xFFFFFFFF").Config.RecoveryFlagSet);
 }
 
-TEST(HarnessConfig, BadDriverStartAndFlagValuesChangeNothing) {
+TEST(PlatformConfig, BadDriverStartAndFlagValuesChangeNothing) {
   const Parsed p = Parse(
       "recovery-flag=0x40000000\n"
       "recovery-flag=0x100000000\n"  // 2: the register is 32 bits wide
@@ -151,7 +151,7 @@ TEST(HarnessConfig, BadDriverStartAndFlagValuesChangeNothing) {
   EXPECT_FALSE(p.Config.TrapSelfTest);
 }
 
-TEST(HarnessConfig, ConsoleModeForms) {
+TEST(PlatformConfig, ConsoleModeForms) {
   EXPECT_EQ(Parse("console.mode=2").Config.ConsoleMode, ConsoleModeRequest::ByIndex);
   EXPECT_EQ(Parse("console.mode=2").Config.ConsoleModeNumber, 2u);
   EXPECT_EQ(Parse("console.mode=80X25").Config.ConsoleRows, 25u);
@@ -160,7 +160,48 @@ TEST(HarnessConfig, ConsoleModeForms) {
   EXPECT_EQ(Parse("console.mode=wide").Result.ErrorCount, 1u);
 }
 
-TEST(HarnessConfig, CommentsBlankLinesAndLineEndings) {
+TEST(PlatformConfig, ProcessorSwapDetectionAndItsFlashMap) {
+  const Parsed off = Parse("");
+  EXPECT_EQ(off.Config.SwapRequestToken, 0u);  // no detection unless asked
+  EXPECT_NE(off.Config.RegisterCaller, FALSE);
+
+  const Parsed p = Parse(
+      "swap.request=377\n"
+      "swap.ftpm-nvram=0x1140000:0x4000\n"
+      "swap.ftpm-nvram=0xFF200000:0x1000\n"
+      "erase.window=16m\n"
+      "caller.register=no\n");
+  EXPECT_EQ(p.Result.ErrorCount, 0u);
+  EXPECT_EQ(p.Config.SwapRequestToken, 377u);
+  ASSERT_EQ(p.Config.FtpmRangeCount, 2u);
+  EXPECT_EQ(p.Config.FtpmRanges[0].Address, 0x1140000u);
+  EXPECT_EQ(p.Config.FtpmRanges[0].Length, 0x4000u);
+  EXPECT_EQ(p.Config.FtpmRanges[1].Address, 0xFF200000u);
+  EXPECT_EQ(p.Config.Window, EraseWindow::Window16M);
+  EXPECT_EQ(p.Config.RegisterCaller, FALSE);
+  EXPECT_EQ(Parse("swap.request=122\nswap.request=none").Config.SwapRequestToken, 0u);
+
+  // Only the two recovery requests can be set; a range must hold a byte and
+  // end below 2^64; the flash map has room for four ranges.
+  const Parsed bad = Parse(
+      "swap.request=616\n"
+      "swap.ftpm-nvram=0x1000:0\n"
+      "swap.ftpm-nvram=0xFFFFFFFFFFFFF000:0x2000\n"
+      "swap.ftpm-nvram=0x1000\n"
+      "swap.ftpm-nvram=1:1\nswap.ftpm-nvram=2:1\nswap.ftpm-nvram=3:1\nswap.ftpm-nvram=4:1\n"
+      "swap.ftpm-nvram=5:1\n");
+  EXPECT_EQ(bad.Config.SwapRequestToken, 0u);
+  EXPECT_EQ(bad.Config.FtpmRangeCount, kMaxFtpmRanges);
+  ASSERT_EQ(bad.Result.ErrorCount, 5u);
+  EXPECT_STREQ(bad.Result.Errors[0].Reason, "bad-value");
+  EXPECT_STREQ(bad.Result.Errors[1].Reason, "bad-value");
+  EXPECT_STREQ(bad.Result.Errors[2].Reason, "bad-value");
+  EXPECT_STREQ(bad.Result.Errors[3].Reason, "bad-value");
+  EXPECT_STREQ(bad.Result.Errors[4].Reason, "too-many");
+  EXPECT_EQ(bad.Result.Errors[4].Line, 9u);
+}
+
+TEST(PlatformConfig, CommentsBlankLinesAndLineEndings) {
   const Parsed p = Parse("# a comment\r\n\r\n   \t\n  # indented comment=1\nsetting.122=1\r\nsetting.616=1");
   EXPECT_EQ(p.Result.ErrorCount, 0u);
   EXPECT_EQ(p.Result.Applied, 2u);
@@ -168,14 +209,14 @@ TEST(HarnessConfig, CommentsBlankLinesAndLineEndings) {
   EXPECT_EQ(Setting(p.Config, 616), 1u);  // the last line needs no line end
 }
 
-TEST(HarnessConfig, BadLinesAreReportedWithTheirLineAndKeepTheOldValue) {
+TEST(PlatformConfig, BadLinesAreReportedWithTheirLineAndKeepTheOldValue) {
   const Parsed p = Parse(
       "setting.122=1\n"
       "setting.123=1\n"         // 2: not one of the driver's tokens
       "setting.122=maybe\n"     // 3: bad number, 122 stays 1
       "handler.calls=17\n"      // 4: above the limit
       "just words\n"            // 5: no '='
-      "erase.window=16m\n"      // 6: the 16 MB window cannot be written
+      "erase.window=32m\n"      // 6: no such window
       "driver.file=../x.efi\n"  // 7: no paths
       "comm-buffer.size=8\n"    // 8: smaller than a message
       "probe=0x1000:65\n"       // 9: longer than a probe may be
@@ -204,7 +245,7 @@ TEST(HarnessConfig, BadLinesAreReportedWithTheirLineAndKeepTheOldValue) {
   EXPECT_EQ(p.Config.ProbeCount, 0u);
 }
 
-TEST(HarnessConfig, LimitsHold) {
+TEST(PlatformConfig, LimitsHold) {
   const Parsed probes = Parse("probe=1:1\nprobe=2:1\nprobe=3:1\nprobe=4:1\nprobe=5:1\n");
   EXPECT_EQ(probes.Config.ProbeCount, kMaxProbes);
   ASSERT_EQ(probes.Result.ErrorCount, 1u);
@@ -222,8 +263,8 @@ TEST(HarnessConfig, LimitsHold) {
   EXPECT_EQ(Parse("driver.file=" + longName.substr(1)).Result.ErrorCount, 0u);
 }
 
-TEST(HarnessConfig, ParsingStopsAtTheGivenLength) {
-  HarnessConfig config{};
+TEST(PlatformConfig, ParsingStopsAtTheGivenLength) {
+  PlatformConfig config{};
   SetConfigDefaults(config);
   ConfigResult result{};
   const char text[] = "setting.122=1\nsetting.377=1";
@@ -235,4 +276,4 @@ TEST(HarnessConfig, ParsingStopsAtTheGivenLength) {
 }
 
 }  // namespace
-}  // namespace ftpm::harness
+}  // namespace ftpm::reference

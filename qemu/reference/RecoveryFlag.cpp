@@ -4,9 +4,9 @@
 // 0xE0000000. The harness reports what the pair reads there, the way the
 // driver reads it, and on request puts an ivshmem device's memory behind it
 // with a chosen value, so that a scenario can pick the A or the B side.
-#include "qemu/harness/Harness.h"
+#include "qemu/reference/Platform.h"
 
-namespace ftpm::harness {
+namespace ftpm::reference {
 
 namespace {
 
@@ -95,7 +95,7 @@ bool BackRegisterPair(UINT32 Value) {
 }  // namespace
 
 void PrepareRecoveryFlag() {
-  const HarnessConfig& config = gHarness.Config;
+  const PlatformConfig& config = gPlatform.Config;
   const bool backed =
       config.RecoveryFlagSet != FALSE && BackRegisterPair(static_cast<UINT32>(config.RecoveryFlagValue));
   const UINT32 indexBefore = *Register(kIndexRegister);
@@ -113,4 +113,4 @@ void PrepareRecoveryFlag() {
       .Emit();
 }
 
-}  // namespace ftpm::harness
+}  // namespace ftpm::reference

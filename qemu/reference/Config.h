@@ -1,11 +1,14 @@
-// The harness's scenario configuration: a key=value text file on the boot
-// volume, written by qemu/run.py. Parsing works on a memory buffer and touches
-// no firmware, so the host build tests it directly.
+// The run's configuration: key=value text, from a file on the boot volume
+// (the boot application) or from QEMU's firmware configuration device (the
+// reference platform in the firmware image), written by the QEMU runner.
+// Parsing works on a memory buffer and touches no firmware, so the host build
+// tests it directly.
 #pragma once
 
 #include "platform/Base.h"
+#include "support/Settings.h"
 
-namespace ftpm::harness {
+namespace ftpm::reference {
 
 // The driver's settings served by token number, with their widths in bytes.
 struct SettingToken {
@@ -13,19 +16,26 @@ struct SettingToken {
   UINTN Width;
 };
 inline constexpr SettingToken kDriverSettings[] = {
-    {122, 1}, {377, 1}, {552, 1}, {561, 4}, {562, 4}, {616, 1}, {617, 1},
-    {618, 1}, {766, 8}, {767, 8}, {768, 8}, {939, 8}, {940, 8},
+    {support::kNvramResetRequest, 1},      {support::kFtpmResetRequest, 1},    {support::kConfigByte7Setting, 1},
+    {support::kConfigWord20Setting, 4},    {support::kConfigWord16Setting, 4}, {support::kConfigByte6Setting, 1},
+    {support::kConfigByte15Setting, 1},    {support::kConfigByte24Setting, 1}, {support::kS3PrivateDataAddress, 8},
+    {support::kS3TableAddress, 8},         {support::kS3TableSize, 8},         {support::kScriptRecordAddress, 8},
+    {support::kScriptSmmRecordAddress, 8},
 };
 inline constexpr UINTN kSettingCount = sizeof(kDriverSettings) / sizeof(kDriverSettings[0]);
+
+// The two recovery requests a processor swap can set.
+inline constexpr UINTN kFullCaseToken = support::kNvramResetRequest;
+inline constexpr UINTN kFtpmOnlyToken = support::kFtpmResetRequest;
 
 // Index of Token in kDriverSettings, or kSettingCount when it is not one of
 // the driver's.
 UINTN SettingIndex(UINTN Token);
 
 // SmmCommBufferAddress: EFI_PCD_PROTOCOL token in gSmmCommBufferTokenSpaceGuid.
-inline constexpr UINTN kCommBufferToken = 0x27001;
+inline constexpr UINTN kCommBufferToken = support::kSmmCommBufferAddressToken;
 
-enum class EraseWindow : UINT8 { None, Window64M };
+enum class EraseWindow : UINT8 { None, Window16M, Window64M };
 enum class ConsoleModeRequest : UINT8 { Keep, BySize, ByIndex };
 
 struct MemoryRange {
@@ -38,10 +48,11 @@ inline constexpr UINTN kMaxProbeLength = 64;
 inline constexpr UINTN kMaxHandlerCalls = 16;
 inline constexpr UINTN kMaxKeysToRead = 16;
 inline constexpr UINTN kMaxFileName = 64;
+inline constexpr UINTN kMaxFtpmRanges = 4;
 inline constexpr UINT64 kMinCommBufferSize = 64;
 inline constexpr UINT64 kMaxCommBufferSize = 0x10000;
 
-struct HarnessConfig {
+struct PlatformConfig {
   UINT64 Settings[kSettingCount];
   // SmmCommBufferAddress: the harness allocates the buffer (CommBufferAuto)
   // or serves the configured address as it stands, 0 included.
@@ -100,9 +111,18 @@ struct HarnessConfig {
   // A box the harness draws and answers itself, to check the screen and key
   // path of the runner before the driver is loaded.
   BOOLEAN SelfTestBox;
+
+  // Processor-swap detection (reference platform): the setting a changed
+  // processor signature sets (0: no detection), and the fTPM NVRAM ranges of
+  // the platform's flash map, whose erase serves the request.
+  UINT64 SwapRequestToken;
+  MemoryRange FtpmRanges[kMaxFtpmRanges];
+  UINTN FtpmRangeCount;
+  // Register the SysPrep#### load option that runs the recovery caller.
+  BOOLEAN RegisterCaller;
 };
 
-void SetConfigDefaults(HarnessConfig& Config);
+void SetConfigDefaults(PlatformConfig& Config);
 
 struct ConfigError {
   UINTN Line;          // 1-based
@@ -122,6 +142,6 @@ struct ConfigResult {
 // whose first non-blank character is '#' are skipped; keys and values are
 // trimmed. A line that cannot be applied is recorded in the result and leaves
 // Config as it was for that key.
-void ParseConfig(const char* Text, UINTN Length, HarnessConfig& Config, ConfigResult& Result);
+void ParseConfig(const char* Text, UINTN Length, PlatformConfig& Config, ConfigResult& Result);
 
-}  // namespace ftpm::harness
+}  // namespace ftpm::reference

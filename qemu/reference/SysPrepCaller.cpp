@@ -1,0 +1,69 @@
+// FtpmSysPrep: the boot component that calls the recovery handler. The
+// reference platform registers it as a SysPrep#### load option; the boot
+// manager runs SysPrep options once the consoles are connected and before
+// any boot option, at TPL_APPLICATION, which is where the handler's key wait
+// must run. It finds FtpmRecoveryProtocol, sets the configured text mode,
+// stops the boot manager's watchdog while a person reads the prompt, calls
+// the handler and reports on QEMU's debug console. Without the protocol (no
+// recovery requested this boot) it returns at once.
+#include "platform/Guids.h"
+#include "qemu/reference/FwCfg.h"
+#include "qemu/reference/Platform.h"
+
+namespace ftpm::reference {
+
+namespace {
+
+constexpr UINTN kMaxConfigSize = 0x4000;
+constinit char gConfigText[kMaxConfigSize + 1] = {};
+
+void LoadConfig() {
+  UINTN size = 0;
+  const FwCfgResult result =
+      ReadFwCfgFile(FwCfgPorts(), kPlatformConfigFile, reinterpret_cast<UINT8*>(gConfigText), kMaxConfigSize, &size);
+  ConfigResult parsed{};
+  if (result == FwCfgResult::Read) {
+    ParseConfig(gConfigText, size, gPlatform.Config, parsed);
+  }
+}
+
+// The task priority the boot manager runs this at: raising to the highest
+// level returns the current one.
+EFI_TPL CurrentTpl() {
+  const EFI_TPL current = gPlatform.BootServices->RaiseTPL(TPL_HIGH_LEVEL);
+  gPlatform.BootServices->RestoreTPL(current);
+  return current;
+}
+
+}  // namespace
+
+}  // namespace ftpm::reference
+
+extern "C" EFI_STATUS EFIAPI FtpmSysPrepEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable) {
+  using namespace ftpm::reference;
+  BindPlatform(ImageHandle, SystemTable, ReportSink::DebugPort);
+  SetPhase("sysprep");
+  LoadConfig();
+  VOID* found = nullptr;
+  const EFI_STATUS located = gPlatform.BootServices->LocateProtocol(&gFtpmRecoveryProtocolGuid, nullptr, &found);
+  const auto* interface =
+      EFI_ERROR(located) ? nullptr : static_cast<const ftpm::driver::FTPM_RECOVERY_PROTOCOL*>(found);
+  Report("caller-started")
+      .Dec("tpl", CurrentTpl())
+      .Flag("console", SystemTable->ConOut != nullptr && SystemTable->ConIn != nullptr)
+      .Flag("recovery-protocol", interface != nullptr)
+      .Emit();
+  if (interface == nullptr) {
+    Report("caller-done").Text("result", "no-recovery-requested").Emit();
+    return EFI_SUCCESS;
+  }
+  ReportConsole();
+  SetConsoleMode();
+  // The boot manager arms a five-minute watchdog around every load option;
+  // a person may take longer to decide.
+  gPlatform.BootServices->SetWatchdogTimer(0, 0, 0, nullptr);
+  CallRecoveryHandler(interface, gPlatform.Config.HandlerCalls, false);
+  SetPhase("sysprep");
+  Report("caller-done").Text("result", "handler-returned").Emit();
+  return EFI_SUCCESS;
+}
