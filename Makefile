@@ -4,7 +4,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 KEYS ?=
 
-.PHONY: all deps build build-host build-asan build-uefi package test test-host test-asan demo lint fuzz bench clean
+.PHONY: all deps build build-host build-asan build-uefi package test test-host test-asan demo screenshots lint fuzz bench clean
 
 all: build
 
@@ -44,8 +44,16 @@ test-host: build
 test-asan: build-asan
 	ctest --preset host-asan
 
+# A processor swap in Debian's OVMF with the driver and the reference
+# platform inserted into its DXE volume: the old processor boots, the new one
+# asks, the answer is yours (KEYS=y answers Y, KEYS=n,y N then Y).
 demo: build
 	python3 qemu/demo.py --uefi-build build/uefi --tool build/host/tools/ftpm-recovery $(if $(KEYS),--keys "$(KEYS)")
+
+# The prompt as OVMF's graphical console draws it, at 80x25 and 100x31:
+# docs/screenshots/prompt-*.png.
+screenshots: build
+	python3 qemu/screenshots.py --uefi-build build/uefi --tool build/host/tools/ftpm-recovery
 
 lint: deps
 	scripts/lint.sh
