@@ -225,66 +225,6 @@ def count_prompts(text: str) -> int:
     return sum(1 for box in find_boxes(text) if box.kind == "prompt")
 
 
-class ReportFilter:
-    """Drops the harness's report lines from decoded serial text on its way
-    to a person's terminal, passing everything else on at once: the prompt
-    is drawn without a line end and must not wait for one. At the start of
-    a line (after a line feed, or a cursor positioning or clearing
-    sequence), text that could still become "@@FTPM " is held back; escape
-    sequences pass at once."""
-
-    def __init__(self) -> None:
-        self._held = ""
-        self._dropping = False
-        self._line_start = True
-        self._escape = 0  # 1: after ESC, 2: inside a control sequence
-
-    def _pass_escape(self, ch: str, out: list[str]) -> bool:
-        if self._escape == 0 and ch != "\x1b":
-            return False
-        out.append(ch)
-        if ch == "\x1b":
-            self._escape = 1
-        elif self._escape == 1:
-            self._escape = 2 if ch == "[" else 0
-        elif "@" <= ch <= "~":
-            self._escape = 0
-            # Cursor positioning and clearing start a fresh line of text.
-            self._line_start = self._line_start or ch in "HJ"
-        return True
-
-    def feed(self, text: str) -> str:
-        out: list[str] = []
-        for ch in text:
-            if self._dropping:
-                if ch == "\n":
-                    self._dropping = False
-                    self._line_start = True
-                continue
-            if not self._held and self._pass_escape(ch, out):
-                continue
-            if not self._line_start:
-                out.append(ch)
-                self._line_start = ch == "\n"
-                continue
-            candidate = self._held + ch
-            if REPORT_PREFIX.startswith(candidate):
-                self._held = ""
-                if candidate == REPORT_PREFIX:
-                    self._dropping = True
-                else:
-                    self._held = candidate
-                continue
-            out.append(candidate)
-            self._held = ""
-            self._line_start = ch in "\r\n"
-        return "".join(out)
-
-    def flush(self) -> str:
-        held, self._held = self._held, ""
-        return held
-
-
 # --- Terminal emulator ----------------------------------------------------------------
 
 # ANSI colour numbers to UEFI colour numbers (black, blue, green, cyan, red,

@@ -13,6 +13,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "qemu"))
 
 import ftpm_qemu as fq  # noqa: E402
 import run  # noqa: E402
+import story  # noqa: E402
 
 ESC = "\x1b"
 
@@ -106,30 +107,7 @@ class ScreenRebuild(unittest.TestCase):
         self.assertEqual(screen.snapshots[0].text_at(8, 0, 1), "\u250c")
 
 
-class DemoTerminal(unittest.TestCase):
-    def feed(self, text: str, pieces: int = 1) -> str:
-        report_filter = fq.ReportFilter()
-        size = max(1, len(text) // pieces)
-        return "".join(report_filter.feed(text[i:i + size]) for i in range(0, len(text), size))
-
-    def test_report_lines_are_dropped_wherever_a_line_starts(self):
-        text = ("BdsDxe: starting\r\n@@FTPM harness-started version=1\r\n"
-                "\x1b[2J\x1b[01;01H@@FTPM console-mode columns=100\r\n"
-                "\x1b[0m\x1b[44m\x1b[12;06H\u250cPress Y\u2518\x1b[27;01H\x1b[0m@@FTPM debug text=x\r\n"
-                "@@x is text\r\nsome @@FTPM in a line\r\n")
-        want = ("BdsDxe: starting\r\n\x1b[2J\x1b[01;01H\x1b[0m\x1b[44m\x1b[12;06H\u250cPress Y\u2518"
-                "\x1b[27;01H\x1b[0m@@x is text\r\nsome @@FTPM in a line\r\n")
-        for pieces in (1, 7, len(text)):  # however the serial output arrives
-            self.assertEqual(self.feed(text, pieces), want, pieces)
-
-    def test_a_drawn_box_is_passed_on_at_once(self):
-        # The prompt ends without a line feed; nothing of it may be held back.
-        box = "\x1b[12;06H\u250c\u2500\u2510\x1b[13;06H\u2502Press Y\u2502"
-        self.assertEqual(fq.ReportFilter().feed(box), box)
-        report_filter = fq.ReportFilter()
-        self.assertEqual(report_filter.feed("@@FT"), "")
-        self.assertEqual(report_filter.flush(), "@@FT")
-
+class ProcessorsAndLayouts(unittest.TestCase):
     def test_processor_signatures_become_qemu_cpu_options(self):
         self.assertEqual(fq.cpu_from_signature(0x00A70F42), {"family": 0x19, "model": 0x74, "stepping": 2})
         self.assertEqual(fq.cpu_from_signature(0x00810F82), {"family": 0x17, "model": 0x18, "stepping": 2})
@@ -396,6 +374,84 @@ class Expectations(unittest.TestCase):
                     layout = scenario.get("image", {}).get("layout")
                     if layout:
                         self.assertTrue(os.path.isfile(os.path.join(HERE, layout)), layout)
+
+
+def story_boot(lines: str, run_number: int = 1) -> story.Boot:
+    return story.Boot(run=run_number, processor=0x00A70F42,
+                      reports=fq.parse_reports("\n".join("@@FTPM " + l for l in lines.strip().splitlines())))
+
+
+# One boot after the swap, as the reference platform reports it, answered Y.
+SWAPPED_Y = """
+platform-started version=1
+settings-collisions firmware-tokens=55 highest=58 count=0 tokens=none
+swap current=0xa70f42 recorded=0xa20f12 decision=swapped request=122
+image-loaded image=driver loaded-by=dxe-dispatcher phase=dxe
+recovery-protocol installed=1 on-driver-image=1 phase=dxe
+end-of-dxe locked=0 script-ready-to-lock-seen=0
+ready-to-lock when=before-driver locked=0 script-ready-to-lock-seen=0
+ready-to-lock when=after-driver locked=1 script-ready-to-lock-seen=1
+image-loaded image=caller loaded-by=boot-manager phase=bds
+caller-started tpl=4 console=1 recovery-protocol=1
+handler-call n=1
+smm-erase n=1 address=0x1140000 size=0x4000 offset=0x1140000 action=erased verified=1
+swap-served offset=0x1140000 size=0x4000
+smm-erase n=2 address=0x1150000 size=0x8000 offset=0x1150000 action=erased verified=1
+reset-system type=cold
+"""
+ERASES = [(0x1140000, 0x4000), (0x1150000, 0x8000)]
+
+
+class StoryChecks(unittest.TestCase):
+    def check(self, text: str, want: dict, erases=ERASES, restarted=True) -> list[str]:
+        checks = story.Checks()
+        story.check_boot(checks, 2, story_boot(text), want, 122, erases, restarted)
+        return checks.failures
+
+    def test_a_boot_that_did_everything_passes(self):
+        self.assertEqual(self.check(SWAPPED_Y, {"swap": "swapped", "answer": "y"}), [])
+
+    def test_each_departure_is_a_failure(self):
+        departures = {
+            "loaded-by=dxe-dispatcher": ("loaded-by=other", "not started by the DXE dispatcher"),
+            "end-of-dxe locked=0": ("end-of-dxe locked=1", "inside start-up"),
+            "when=after-driver locked=1": ("when=after-driver locked=0", "did not run when the boot manager"),
+            "caller-started tpl=4": ("caller-started tpl=8", "TPL_APPLICATION"),
+            "count=0": ("count=1", "collide"),
+            "address=0x1150000": ("address=0x1160000", "erase requests"),
+            "offset=0x1150000 action=erased verified=1": ("offset=0x1150000 action=failed", "not every erase"),
+            "reset-system type=cold": ("reset-system type=shutdown", "no cold reset"),
+        }
+        for old, (new, message) in departures.items():
+            failures = self.check(SWAPPED_Y.replace(old, new), {"swap": "swapped", "answer": "y"})
+            self.assertTrue(any(message in f for f in failures), (old, failures))
+        failures = self.check(SWAPPED_Y, {"swap": "swapped", "answer": "y"}, restarted=False)
+        self.assertTrue(any("restarting" in f for f in failures), failures)
+        self.assertTrue(self.check(SWAPPED_Y, {"swap": "same-processor"}))
+
+    def test_the_erases_the_case_calls_for_come_from_the_chosen_side(self):
+        ranges = [{"side": s, "type": t, "address": a, "size": n}
+                  for s, t, a, n in (("A", "0x04", 1, 2), ("A", "0x54", 3, 4), ("B", "0x04", 5, 6),
+                                     ("B", "0x54", 7, 8))]
+        self.assertEqual(story.expected_erases(ranges, 122, "A"), [(1, 2), (3, 4)])
+        self.assertEqual(story.expected_erases(ranges, 377, "B"), [(5, 6)])
+
+    def test_boots_are_split_where_the_platform_starts(self):
+        run_ = story.Run(processor=1, serial=b"", timed_out=False, seconds=0,
+                         reports=fq.parse_reports("@@FTPM early x=1\n@@FTPM platform-started version=1\n"
+                                                  "@@FTPM swap decision=swapped\n@@FTPM platform-started version=1\n"))
+        boots = story.split_boots(3, run_)
+        self.assertEqual([len(b.reports) for b in boots], [2, 1])
+        self.assertEqual(boots[0].run, 3)
+
+    def test_the_image_may_change_only_where_it_was_erased(self):
+        before = bytes(64)
+        boot = story_boot("platform-started version=1\nsmm-erase offset=0x10 size=0x8 action=erased")
+        checks = story.Checks()
+        story.check_image(checks, before, before[:16] + b"\xff" * 8 + before[24:], [boot])
+        self.assertEqual(checks.failures, [])
+        story.check_image(checks, before, before[:16] + b"\xff" * 9 + before[25:], [boot])
+        self.assertEqual(len(checks.failures), 1)
 
 
 if __name__ == "__main__":
