@@ -206,6 +206,12 @@ constexpr std::array kKnownProtocols{
     NamedProtocol{"gEfiSmmCommunicationProtocolGuid", gEfiSmmCommunicationProtocolGuid},
     NamedProtocol{"EFI_SMBUS_HC_PROTOCOL", gSmbusHcProtocolGuid},
     NamedProtocol{"gEfiSmbusHcProtocolGuid", gSmbusHcProtocolGuid},
+    NamedProtocol{"ERASE_SERVICE_READY_PROTOCOL", gEraseServiceReadyProtocolGuid},
+    NamedProtocol{"gEraseServiceReadyProtocolGuid", gEraseServiceReadyProtocolGuid},
+    NamedProtocol{"EFI_VARIABLE_ARCH_PROTOCOL", gEfiVariableArchProtocolGuid},
+    NamedProtocol{"gEfiVariableArchProtocolGuid", gEfiVariableArchProtocolGuid},
+    NamedProtocol{"EFI_VARIABLE_WRITE_ARCH_PROTOCOL", gEfiVariableWriteArchProtocolGuid},
+    NamedProtocol{"gEfiVariableWriteArchProtocolGuid", gEfiVariableWriteArchProtocolGuid},
 };
 
 // Machine types a UEFI image may carry.

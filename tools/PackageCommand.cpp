@@ -21,7 +21,30 @@ namespace ftpm::tools {
 namespace {
 
 constexpr int kWriteError = 1;
-constexpr const char* kDriverName = "FtpmRecoveryDxe";
+
+// The project's own firmware files, by user-interface name: their fixed file
+// GUIDs, and the dependency expression a driver gets unless one is given.
+struct KnownFile {
+  const char* Name;
+  EFI_GUID Guid;
+  const char* Depex;  // nullptr: the default for a driver, none for an application
+};
+constexpr KnownFile kKnownFiles[] = {
+    {"FtpmRecoveryDxe", gFtpmRecoveryDxeFileGuid, nullptr},
+    // The reference platform reads and writes variables at its start.
+    {"FtpmPlatformDxe", gFtpmPlatformDxeFileGuid,
+     "PCD_PROTOCOL AND EFI_PCD_PROTOCOL AND EFI_VARIABLE_ARCH_PROTOCOL AND EFI_VARIABLE_WRITE_ARCH_PROTOCOL"},
+    {"FtpmSysPrep", gFtpmSysPrepFileGuid, nullptr},
+};
+
+const KnownFile* FindKnownFile(const std::string& Name) {
+  for (const KnownFile& file : kKnownFiles) {
+    if (Name == file.Name) {
+      return &file;
+    }
+  }
+  return nullptr;
+}
 
 struct PackageOptions {
   std::string driver;
@@ -53,17 +76,21 @@ int Package(const PackageOptions& options) {
   ffs::ImageSpec spec{};
   spec.name = options.name.empty() ? std::filesystem::path(options.driver).stem().string() : options.name;
   spec.depex = options.depex;
+  const KnownFile* known = FindKnownFile(spec.name);
+  if (!spec.depex && known != nullptr && known->Depex != nullptr) {
+    spec.depex = known->Depex;
+  }
   if (!options.guid.empty()) {
     if (!ffs::ParseGuid(options.guid, spec.fileGuid)) {
       std::cerr << "package: --guid " << options.guid << " is not a GUID in registry form\n";
       return kUsageError;
     }
-  } else if (spec.name == kDriverName) {
-    spec.fileGuid = gFtpmRecoveryDxeFileGuid;
+  } else if (known != nullptr) {
+    spec.fileGuid = known->Guid;
   } else {
-    // Two files under one name would shadow each other in a volume.
-    std::cerr << "package: give --guid for " << spec.name << "; the default file GUID belongs to " << kDriverName
-              << "\n";
+    // Two files under one GUID would shadow each other in a volume.
+    std::cerr << "package: give --guid for " << spec.name
+              << "; default file GUIDs belong to FtpmRecoveryDxe, FtpmPlatformDxe and FtpmSysPrep\n";
     return kUsageError;
   }
 
@@ -111,11 +138,12 @@ const RegisterCommand kRegisterPackage{[](CLI::App& app) {
   command->add_option("--fv", options->fv, "Where to write a firmware volume holding the file");
   command->add_option(
       "--guid", options->guid,
-      "File GUID in registry form (default: FtpmRecoveryDxe's, " + ffs::FormatGuid(gFtpmRecoveryDxeFileGuid) + ")");
+      "File GUID in registry form (default: the fixed GUID of FtpmRecoveryDxe, FtpmPlatformDxe or FtpmSysPrep)");
   command->add_option("--name", options->name, "User-interface name (default: the image file's stem)");
   command->add_option("--depex", options->depex,
                       "A driver's dependency expression (default: " + std::string(ffs::kDefaultDxeDepex) +
-                          "): AND, OR, NOT, TRUE, FALSE, parentheses, BEFORE/AFTER GUID, SOR; protocols by GUID or "
+                          ", or FtpmPlatformDxe's own): AND, OR, NOT, TRUE, FALSE, parentheses, BEFORE/AFTER GUID, "
+                          "SOR; protocols by GUID or "
                           "by name (PCD_PROTOCOL, EFI_PCD_PROTOCOL, ...). An application has none.");
   command->callback([options] { ExitCode() = Package(*options); });
 }};

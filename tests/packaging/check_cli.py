@@ -115,6 +115,22 @@ def main() -> int:
     elif "FtpmRecoveryDxe\0".encode("utf-16-le") not in out.read_bytes():
         failures.append("default name is not the file stem")
 
+    # The reference platform's files: their own GUIDs by name, the platform's
+    # depex waits for the variable services, the caller is an application.
+    platform = write("FtpmPlatformDxe.efi", pe_image())
+    run = package(platform, "--ffs", work / "platform.ffs")
+    want = "depex [PCD_PROTOCOL AND EFI_PCD_PROTOCOL AND EFI_VARIABLE_ARCH_PROTOCOL AND EFI_VARIABLE_WRITE_ARCH_PROTOCOL]"
+    if run.returncode != 0 or "7D73F219-9B9D-4D03-87CC-2EBC7A50F2B4" not in run.stdout or want not in run.stdout:
+        failures.append(f"FtpmPlatformDxe by name: status {run.returncode}, {run.stdout!r}")
+    caller = write("FtpmSysPrep.efi", pe_image(subsystem=10))
+    run = package(caller, "--ffs", work / "caller.ffs")
+    if run.returncode != 0 or "application 0A086351-8DFE-48E3-BDE4-DE4D74C64315" not in run.stdout:
+        failures.append(f"FtpmSysPrep by name: status {run.returncode}, {run.stdout!r}")
+    run = package(ours, "--ffs", work / "gated.ffs", "--depex", "PCD_PROTOCOL AND ERASE_SERVICE_READY_PROTOCOL")
+    gated = (work / "gated.ffs").read_bytes() if run.returncode == 0 else b""
+    if guid_bytes("9F373486-DA76-4C9F-8155-6CCDDB0B0B04") not in gated:
+        failures.append(f"ERASE_SERVICE_READY_PROTOCOL in a depex: status {run.returncode}, {run.stderr!r}")
+
     # An application: its own file type, image and name sections, no depex.
     app_ffs, app_fv = work / "App.ffs", work / "App.fv"
     run = package(work / "App.efi", "--ffs", app_ffs, "--fv", app_fv, "--guid", APP_GUID)
