@@ -68,6 +68,7 @@ class Qmp:
 
 
 def shoot(work: str, uefi_build: str, tool: str, mode: str, out: str) -> None:
+    os.makedirs(work, exist_ok=True)
     new = fq.to_int(fq.read_layout(LAYOUT).get("processor"), "sample processor")
     flash, ranges = st.prepare_flash(work, tool, LAYOUT, "64m", new)
     config = {"swap.request": 122, "console.mode": mode, "erase.window": "64m",
