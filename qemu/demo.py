@@ -115,7 +115,9 @@ def describe_boot(number: int, boot: st.Boot, ranges: list[dict]) -> list[str]:
                      f"sets setting {swap.fields.get('request')}")
     driver = boot.first("image-loaded", image="driver")
     if driver:
-        lines.append(f"  driver: started by OVMF's {driver.fields.get('loaded-by')} during DXE")
+        who = {"dxe-dispatcher": "DXE dispatcher", "boot-manager": "boot manager"}.get(driver.fields.get("loaded-by"),
+                                                                                     "another module")
+        lines.append(f"  driver: started by OVMF's {who} during DXE")
     if boot.first("recovery-protocol"):
         lines.append("  driver: FtpmRecoveryProtocol installed on its image handle")
     after = boot.first("ready-to-lock", when="after-driver")

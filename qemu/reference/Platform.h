@@ -127,6 +127,10 @@ void SetNumberedPhase(const char* Prefix, UINT64 Number);
 // Without an interface it reports "handler-skipped" (when calls were asked).
 void CallRecoveryHandler(const driver::FTPM_RECOVERY_PROTOCOL* Interface, UINT64 Calls, bool ReportReads);
 
+// Reads the run's configuration from fw_cfg (opt/ftpm/platform.cfg) into
+// gPlatform.Config; with ReportIt, reports the read and the parse.
+void LoadPlatformConfig(bool ReportIt);
+
 // Reports the parse of a configuration text ("config", then one
 // "config-error" per line that could not be applied).
 void ReportConfigResult(EFI_STATUS ReadStatus, UINTN Bytes, const ConfigResult& Result);

@@ -10,7 +10,6 @@
 // manager's DXE SMM ready-to-lock, ready-to-boot. Its reports go to QEMU's
 // debug console, which no one else writes.
 #include "platform/Guids.h"
-#include "qemu/reference/FwCfg.h"
 #include "qemu/reference/LoadOption.h"
 #include "qemu/reference/Platform.h"
 #include "support/Memory.h"
@@ -20,15 +19,12 @@ namespace ftpm::reference {
 namespace {
 
 constexpr UINT64 kReportVersion = 1;
-constexpr UINTN kMaxConfigSize = 0x4000;
 constexpr UINTN kMaxLoadOption = 512;
 constexpr UINTN kMaxDevicePath = 256;
 constexpr UINTN kMaxSysPrepOrder = 64;
 constexpr CHAR16 kCallerDescription[] = u"fTPM recovery prompt";
 constexpr UINT32 kLoadOptionAttributes =
     EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
-
-constinit char gConfigText[kMaxConfigSize + 1] = {};
 
 struct Watch {
   EFI_EVENT Event;
@@ -40,18 +36,6 @@ constinit Watch gRecoveryWatch{};
 constinit EFI_HANDLE gDriverImageHandle = nullptr;
 constinit UINT64 gHandOversBeforeReadyToBoot = 0;
 constinit UINT64 gReadyToBootSignals = 0;
-
-void LoadConfig() {
-  UINTN size = 0;
-  const FwCfgResult result =
-      ReadFwCfgFile(FwCfgPorts(), kPlatformConfigFile, reinterpret_cast<UINT8*>(gConfigText), kMaxConfigSize, &size);
-  ConfigResult parsed{};
-  if (result == FwCfgResult::Read) {
-    ParseConfig(gConfigText, size, gPlatform.Config, parsed);
-  }
-  Report("fw-cfg").Text("file", kPlatformConfigFile).Text("result", FwCfgResultName(result)).Dec("size", size).Emit();
-  ReportConfigResult(result == FwCfgResult::Read ? EFI_SUCCESS : EFI_NOT_FOUND, size, parsed);
-}
 
 // The GUID of FilePath when its first node names a file in a firmware volume.
 bool FirmwareFileName(const EFI_DEVICE_PATH_PROTOCOL* FilePath, EFI_GUID* Name) {
@@ -363,7 +347,7 @@ extern "C" EFI_STATUS EFIAPI FtpmPlatformDxeEntry(EFI_HANDLE ImageHandle, EFI_SY
   BindPlatform(ImageHandle, SystemTable, ReportSink::DebugPort);
   SetPhase("dxe");
   Report("platform-started").Dec("version", kReportVersion).Emit();
-  LoadConfig();
+  LoadPlatformConfig(true);
   ReportProcessor();
   ReportFirmware();
   ReportSettingCollisions();

@@ -7,25 +7,11 @@
 // the handler and reports on QEMU's debug console. Without the protocol (no
 // recovery requested this boot) it returns at once.
 #include "platform/Guids.h"
-#include "qemu/reference/FwCfg.h"
 #include "qemu/reference/Platform.h"
 
 namespace ftpm::reference {
 
 namespace {
-
-constexpr UINTN kMaxConfigSize = 0x4000;
-constinit char gConfigText[kMaxConfigSize + 1] = {};
-
-void LoadConfig() {
-  UINTN size = 0;
-  const FwCfgResult result =
-      ReadFwCfgFile(FwCfgPorts(), kPlatformConfigFile, reinterpret_cast<UINT8*>(gConfigText), kMaxConfigSize, &size);
-  ConfigResult parsed{};
-  if (result == FwCfgResult::Read) {
-    ParseConfig(gConfigText, size, gPlatform.Config, parsed);
-  }
-}
 
 // The task priority the boot manager runs this at: raising to the highest
 // level returns the current one.
@@ -43,7 +29,7 @@ extern "C" EFI_STATUS EFIAPI FtpmSysPrepEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   using namespace ftpm::reference;
   BindPlatform(ImageHandle, SystemTable, ReportSink::DebugPort);
   SetPhase("sysprep");
-  LoadConfig();
+  LoadPlatformConfig(false);
   VOID* found = nullptr;
   const EFI_STATUS located = gPlatform.BootServices->LocateProtocol(&gFtpmRecoveryProtocolGuid, nullptr, &found);
   const auto* interface =
