@@ -32,12 +32,6 @@ sim::Machine& TheMachine() {
   return *machine;
 }
 
-// Ranges of the flash written by the previous input, to be erased again.
-std::vector<std::pair<size_t, size_t>>& Written() {
-  static std::vector<std::pair<size_t, size_t>> written;
-  return written;
-}
-
 // A new boot: the previous boot's buffers are freed and the cache starts
 // empty, as after a reset.
 void Boot(sim::Machine& m) {
@@ -68,11 +62,7 @@ using fuzz::Take;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sim::Machine& m = TheMachine();
-  std::vector<uint8_t>& flash = m.flash.Image();
-  for (const auto& [offset, length] : Written()) {
-    std::memset(flash.data() + offset, 0xFF, length);
-  }
-  Written().clear();
+  m.flash.EraseAll();
 
   const uint32_t word = Take<uint32_t>(data, size);
   const uint32_t flag = Take<uint32_t>(data, size);
@@ -80,8 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t offset = Take<uint32_t>(data, size) % sim::kFlashSize;
     size_t length = Take<uint16_t>(data, size);
     length = std::min({length, size, static_cast<size_t>(sim::kFlashSize - offset)});
-    std::memcpy(flash.data() + offset, data, length);
-    Written().push_back({offset, length});
+    m.flash.Write(offset, data, length);
     data += length;
     size -= length;
   }
