@@ -315,6 +315,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A dialog waiting for keys the input does not have stops the machine.
   m.console.SetModes({{80, 25}});
   LoadFlash(m, flash);
+  // A slow pause (20 us) keeps busy waits short: the calibration's
+  // millisecond is some 40 timer reads instead of 1,700.
+  m.cpu.TscPerPause = 40'000;
 
   m.settings.Set(support::kNvramResetRequest, in.Take<uint8_t>());
   m.settings.Set(support::kFtpmResetRequest, in.Take<uint8_t>());
