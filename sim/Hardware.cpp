@@ -190,7 +190,8 @@ bool Flash::IsErased(UINT64 offset, UINT64 length) const {
   for (UINT64 o = offset, end = offset + length; o < end;) {
     const UINT64 n = std::min(end - o, kPageSize - o % kPageSize);
     const UINT8* page = PageAt(o / kPageSize);
-    if (page != nullptr && std::any_of(page + o % kPageSize, page + o % kPageSize + n, [](UINT8 b) { return b != 0xFF; })) {
+    if (page != nullptr &&
+        std::any_of(page + o % kPageSize, page + o % kPageSize + n, [](UINT8 b) { return b != 0xFF; })) {
       return false;
     }
     o += n;

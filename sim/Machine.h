@@ -268,8 +268,8 @@ class Flash {
   static constexpr UINT64 kPagesPerGroup = 256;
   using PageGroup = std::array<std::unique_ptr<UINT8[]>, kPagesPerGroup>;
   std::array<std::unique_ptr<PageGroup>, kFlashSize / Flash::kPageSize / kPagesPerGroup> groups_;
-  std::vector<UINT64> held_;  // numbers of the pages held, for EraseAll
-  std::vector<UINT8> mapped_;                    // a mapped range that spans pages
+  std::vector<UINT64> held_;   // numbers of the pages held, for EraseAll
+  std::vector<UINT8> mapped_;  // a mapped range that spans pages
 };
 
 // ---------------------------------------------------------------------------

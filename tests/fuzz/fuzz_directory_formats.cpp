@@ -99,8 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(directory::Fletcher32(data, static_cast<UINT32>(size / 2)) == ModelFletcher32(data, size / 2),
         "Fletcher-32 differs from the textbook sums");
   const bool abPointers = directory::IsAbPointerDirectory(copy) != FALSE;
-  for (UINT32 cookie : {directory::kMvqCookie, directory::kMvqL2Cookie, directory::kBhdCookie,
-                        directory::kBl2Cookie, directory::HeaderOf(copy)->Cookie}) {
+  for (UINT32 cookie : {directory::kMvqCookie, directory::kMvqL2Cookie, directory::kBhdCookie, directory::kBl2Cookie,
+                        directory::HeaderOf(copy)->Cookie}) {
     const bool mvq = ModelValid(copy, cookie, sizeof(directory::DirectoryEntry), directory::kDirectoryCopyEntries);
     Check((directory::ValidateMvqDirectory(copy, cookie, FALSE) != FALSE) == mvq,
           "a directory validates other than its cookie, count and checksum say");

@@ -183,8 +183,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < 3; ++i) {
     const size_t readsBefore = m.flash.Log.size();
     const Answer again = Lookup(m, kTypes[i]);
-    Check(again.Found == first[i].Found && (again.Found == FALSE || (again.Address == first[i].Address &&
-                                                                        again.Size == first[i].Size)),
+    Check(again.Found == first[i].Found &&
+              (again.Found == FALSE || (again.Address == first[i].Address && again.Size == first[i].Size)),
           "the same lookup in the same boot answered differently");
     Check(!cached || m.flash.Log.size() == readsBefore, "a lookup read the flash although all it needs is cached");
   }

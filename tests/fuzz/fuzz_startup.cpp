@@ -181,7 +181,8 @@ Pages PagesOf(const std::vector<UINT8>& image) {
   Pages pages;
   for (uint64_t at = 0; at < image.size(); at += sim::Flash::kPageSize) {
     const auto begin = image.begin() + static_cast<std::ptrdiff_t>(at);
-    const auto end = image.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(at + sim::Flash::kPageSize, image.size()));
+    const auto end =
+        image.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(at + sim::Flash::kPageSize, image.size()));
     if (std::any_of(begin, end, [](UINT8 b) { return b != 0xFF; })) {
       pages[at] = std::vector<UINT8>(begin, end);
     }
@@ -286,8 +287,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       auto [it, added] = flash.Patched.try_emplace(page);
       if (added) {
         const auto original = flash.Image->find(page);
-        it->second = original != flash.Image->end() ? original->second
-                                                    : std::vector<UINT8>(std::min<uint64_t>(sim::Flash::kPageSize, flash.Size - page), 0xFF);
+        it->second = original != flash.Image->end()
+                         ? original->second
+                         : std::vector<UINT8>(std::min<uint64_t>(sim::Flash::kPageSize, flash.Size - page), 0xFF);
       }
       const size_t n = std::min<size_t>(length - done, page + it->second.size() - (offset + done));
       std::memcpy(it->second.data() + (offset + done - page), bytes.data() + done, n);

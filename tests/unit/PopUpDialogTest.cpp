@@ -255,8 +255,8 @@ TEST_F(DialogTest, MarkersAmongTheLastThreeUnitsShortenTheRowFurther) {
   // "abcdefghi", two markers, "jk": the walk overflows at 'k', unit 12. Less
   // three units is "abcdefghi", 9 columns, and the dots would end past the
   // box; the kept part is cut to the 7 columns that leave room for them.
-  const CHAR16 row[] = {u'a', u'b', u'c', u'd', u'e', u'f', u'g', u'h', u'i', kNarrowMarker, kNarrowMarker,
-                        u'j', u'k', 0};
+  const CHAR16 row[] = {u'a', u'b', u'c',          u'd',          u'e', u'f', u'g',
+                        u'h', u'i', kNarrowMarker, kNarrowMarker, u'j', u'k', 0};
   ASSERT_TRUE(Show({row}).Returned());
   EXPECT_EQ(machine.console.CallsOf(ConsoleOp::OutputString).at(2).Text, u"abcdefg...");
   EXPECT_EQ(Row(11), ScreenRow(12, 0, TextRow(u"abcdefg...")));
