@@ -14,6 +14,8 @@
 # process), coverage of the seed and scratch corpora together (edges and
 # features, as libFuzzer counts them), and findings. Every target runs even
 # when an earlier one fails; the exit status is 1 if any had findings.
+# Ctrl-C (SIGINT) ends the running target early; what it ran is still
+# counted and the remaining targets are skipped.
 # FUZZ_BUILD_DIR names another sanitizer build directory.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -45,7 +47,11 @@ field() { grep -o "$1: [0-9]*" "$2" | tail -1 | awk '{print $2}'; }
 
 failed=()
 summary=()
+interrupted=
+pids=()
+trap 'interrupted=1; kill -INT "${pids[@]}" 2>/dev/null' INT
 for name in "${targets[@]}"; do
+  [ -z "$interrupted" ] || break
   binary=$build/tests/fuzz/$name
   [ -x "$binary" ] || { echo "missing $binary; run make build-asan" >&2; exit 1; }
   seeds=tests/fuzz/corpus/$name
@@ -70,8 +76,15 @@ for name in "${targets[@]}"; do
   done
   status=0
   for pid in "${pids[@]}"; do
-    wait "$pid" || status=1
+    # 72: libFuzzer interrupted, which ends a run early but finds nothing.
+    while :; do
+      wait "$pid"
+      code=$?
+      kill -0 "$pid" 2>/dev/null || break  # a trapped signal ended the wait, not the process
+    done
+    [ "$code" -eq 0 ] || [ "$code" -eq 72 ] || status=1
   done
+  pids=()
   elapsed=$(echo "$(date +%s.%N) - $start" | bc)
   total=0
   for log in "$logs"/*.log; do
@@ -88,8 +101,8 @@ for name in "${targets[@]}"; do
     findings=1  # a process failed without leaving an input: see its log
   fi
   rate=$(echo "$total / $elapsed" | bc)
-  line=$(printf '%-24s %12s inputs %9s inputs/s (%s a process) %6s edges %7s features %3s findings' "$name" \
-    "$total" "$rate" "$((rate / jobs))" "${cov:-?}" "${ft:-?}" "$findings")
+  line=$(printf '%-24s %12s inputs %9s inputs/s (%s a process) %6s edges %7s features %3s findings%s' "$name" \
+    "$total" "$rate" "$((rate / jobs))" "${cov:-?}" "${ft:-?}" "$findings" "${interrupted:+ (ended early)}")
   echo "$line"
   summary+=("$line")
   if [ "$findings" -ne 0 ]; then
