@@ -16,7 +16,9 @@
 # when an earlier one fails; the exit status is 1 if any had findings.
 # Ctrl-C (SIGINT) ends the running target early; what it ran is still
 # counted and the remaining targets are skipped.
-# FUZZ_BUILD_DIR names another sanitizer build directory.
+# FUZZ_BUILD_DIR names another sanitizer build directory, FUZZ_WORK_DIR
+# another directory for the scratch corpora, findings and logs (default
+# build), so that campaigns can run side by side.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 runs=10000000
@@ -36,6 +38,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 build=${FUZZ_BUILD_DIR:-build/host-asan}
+work=${FUZZ_WORK_DIR:-build}
 if [ ${#targets[@]} -eq 0 ]; then
   for source in tests/fuzz/*.cpp; do
     targets+=("$(basename "$source" .cpp)")
@@ -55,11 +58,11 @@ for name in "${targets[@]}"; do
   binary=$build/tests/fuzz/$name
   [ -x "$binary" ] || { echo "missing $binary; run make build-asan" >&2; exit 1; }
   seeds=tests/fuzz/corpus/$name
-  scratch=build/fuzz-corpus/$name
-  logs=build/fuzz-logs/$name
+  scratch=$work/fuzz-corpus/$name
+  logs=$work/fuzz-logs/$name
   mkdir -p "$scratch" "$logs"
   rm -f "$logs"/*.log
-  before=$(ls build/fuzz-corpus/"$name"-* 2>/dev/null | wc -l)
+  before=$(ls "$work"/fuzz-corpus/"$name"-* 2>/dev/null | wc -l)
   if [ -n "$seconds" ]; then
     limit=(-max_total_time="$seconds")
     echo "== $name: ${seconds}s in $jobs processes"
@@ -71,7 +74,7 @@ for name in "${targets[@]}"; do
   pids=()
   for ((job = 0; job < jobs; ++job)); do
     nice -n 10 "$binary" "${limit[@]}" -seed=$((job + 1)) -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
-      -artifact_prefix="build/fuzz-corpus/$name-" "$scratch" "$seeds" > "$logs/$job.log" 2>&1 &
+      -artifact_prefix="$work/fuzz-corpus/$name-" "$scratch" "$seeds" > "$logs/$job.log" 2>&1 &
     pids+=($!)
   done
   status=0
@@ -96,7 +99,7 @@ for name in "${targets[@]}"; do
   "$binary" -runs=0 "$scratch" "$seeds" > "$logs/coverage.log" 2>&1
   cov=$(field cov "$logs/coverage.log")
   ft=$(field ft "$logs/coverage.log")
-  findings=$(($(ls build/fuzz-corpus/"$name"-* 2>/dev/null | wc -l) - before))
+  findings=$(($(ls "$work"/fuzz-corpus/"$name"-* 2>/dev/null | wc -l) - before))
   if [ "$status" -ne 0 ] && [ "$findings" -eq 0 ]; then
     findings=1  # a process failed without leaving an input: see its log
   fi
@@ -118,6 +121,6 @@ echo
 echo "== campaign ($(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg))"
 printf '%s\n' "${summary[@]}"
 if [ ${#failed[@]} -ne 0 ]; then
-  echo "fuzz targets with findings: ${failed[*]} (inputs in build/fuzz-corpus, logs in build/fuzz-logs)" >&2
+  echo "fuzz targets with findings: ${failed[*]} (inputs in $work/fuzz-corpus, logs in $work/fuzz-logs)" >&2
   exit 1
 fi
