@@ -94,7 +94,7 @@ void PutShortenedRow(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out, UINTN column, UINTN r
       wide = text[i] == kWideMarker || (wide && text[i] != kNarrowMarker);
     }
   }
-  const UINTN units = offset + 2;
+  const UINTN units = offset + (wide ? 2 : 1);  // with room for the marker where it goes in
   auto* shortened = static_cast<CHAR16*>(support::AllocateCleared(EfiBootServicesData, units * sizeof(CHAR16)));
   if (shortened == nullptr) {
     return;  // the row's line stays blank inside the frame
