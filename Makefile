@@ -58,8 +58,12 @@ screenshots: build
 lint: deps
 	scripts/lint.sh
 
+# The fuzzing campaign: FUZZ_RUNS inputs per target (default ten million)
+# over JOBS processes, or SECONDS_PER_TARGET seconds each; MERGE=y adds what
+# reaches new code to the seed corpora. Prints inputs, inputs/s, coverage and
+# findings per target (docs and figures: README, Fuzzing).
 fuzz: build-asan
-	scripts/fuzz.sh $(or $(SECONDS_PER_TARGET),300)
+	scripts/fuzz.sh --jobs $(JOBS) $(if $(SECONDS_PER_TARGET),--seconds $(SECONDS_PER_TARGET),--runs $(or $(FUZZ_RUNS),10000000)) $(if $(MERGE),--merge)
 
 # The cost report as one table (docs/cost.md): image size against its budget,
 # flash traffic beside the least the directory walk needs, pool memory,

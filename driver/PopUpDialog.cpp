@@ -74,18 +74,37 @@ void PutString(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out, UINTN column, UINTN row, co
 
 // A row wider than the box: its first characters up to the one that would
 // cross the right edge, less three, then "...", from the left inner edge.
+// Two things keep it inside the box whatever the row holds: where control
+// characters among those three units leave the kept part wider than the box
+// less three columns, less is kept; and after a wide part a narrow marker
+// goes before the dots, which would otherwise take six columns.
 void PutShortenedRow(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out, UINTN column, UINTN row, const CHAR16* text,
                      UINTN maxLength) {
   UINTN offset = 0;
   StringDisplayWidth(text, TRUE, maxLength, &offset);
-  auto* shortened = static_cast<CHAR16*>(support::AllocateCleared(EfiBootServicesData, (offset + 1) * sizeof(CHAR16)));
+  UINTN fits = 0;
+  StringDisplayWidth(text, TRUE, maxLength - 3, &fits);
+  // Below three units or columns the copy length wraps past the limit: the
+  // copy refuses, the appends find no room, and an empty string goes out.
+  UINTN keep = ~UINTN{0};
+  bool wide = false;
+  if (offset >= 3 && maxLength >= 3) {
+    keep = fits < offset - 3 ? fits : offset - 3;
+    for (UINTN i = 0; i < keep; ++i) {
+      wide = text[i] == kWideMarker || (wide && text[i] != kNarrowMarker);
+    }
+  }
+  const UINTN units = offset + (wide ? 2 : 1);  // with room for the marker where it goes in
+  auto* shortened = static_cast<CHAR16*>(support::AllocateCleared(EfiBootServicesData, units * sizeof(CHAR16)));
   if (shortened == nullptr) {
     return;  // the row's line stays blank inside the frame
   }
-  // Below three units the copy length wraps past the limit: the copy refuses,
-  // the append finds no room, and an empty string goes out.
-  BoundedStrCopy(shortened, offset + 1, text, offset - 3);
-  BoundedStrAppend(shortened, offset + 1, kEllipsis);
+  BoundedStrCopy(shortened, units, text, keep);
+  if (wide) {
+    const CHAR16 narrow[] = {kNarrowMarker, 0};
+    BoundedStrAppend(shortened, units, narrow);
+  }
+  BoundedStrAppend(shortened, units, keep == ~UINTN{0} ? u"" : kEllipsis);
   PutString(out, column, row, shortened);
   support::BootServices()->FreePool(shortened);
 }

@@ -77,14 +77,25 @@ void ConsoleSim::SetModes(std::vector<std::pair<UINTN, UINTN>> modes, UINTN curr
   Blank();
 }
 
+// A blank screen is one cell until something is written: a machine whose
+// test draws nothing does not pay for the grid.
 void ConsoleSim::Blank() {
-  grid_.assign(Columns() * Rows(), Cell{u' ', static_cast<UINT8>(Mode.Attribute)});
+  blank_ = Cell{u' ', static_cast<UINT8>(Mode.Attribute)};
+  grid_.clear();
   Mode.CursorColumn = 0;
   Mode.CursorRow = 0;
 }
 
+Cell& ConsoleSim::CellAt(UINTN column, UINTN row) {
+  if (grid_.empty()) {
+    grid_.assign(Columns() * Rows(), blank_);
+  }
+  return grid_[row * Columns() + column];
+}
+
 void ConsoleSim::Scroll() {
   const UINTN columns = Columns();
+  CellAt(0, 0);
   grid_.erase(grid_.begin(), grid_.begin() + static_cast<std::ptrdiff_t>(columns));
   grid_.insert(grid_.end(), columns, Cell{u' ', static_cast<UINT8>(Mode.Attribute)});
 }
@@ -119,7 +130,7 @@ EFI_STATUS ConsoleSim::OutputString(const CHAR16* text) {
       default:
         break;
     }
-    grid_[static_cast<size_t>(Mode.CursorRow * columns + Mode.CursorColumn)] =
+    CellAt(static_cast<UINTN>(Mode.CursorColumn), static_cast<UINTN>(Mode.CursorRow)) =
         Cell{*p, static_cast<UINT8>(Mode.Attribute)};
     if (++Mode.CursorColumn == columns) {
       Mode.CursorColumn = 0;

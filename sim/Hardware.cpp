@@ -1,6 +1,9 @@
 // The host instance of platform/Hardware.h: a simulated processor, I/O ports,
 // memory-mapped registers and SPI flash behind its two windows.
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <stdexcept>
 
 #include "platform/Hardware.h"
 #include "sim/Machine.h"
@@ -83,36 +86,131 @@ void Registers::Write32(UINT64 address, UINT32 value) {
 // --- Flash ------------------------------------------------------------------------
 
 namespace {
-// The storage of the last machine's flash, reused by the next one.
-std::vector<UINT8>& SpareFlashStorage() {
-  static std::vector<UINT8> spare;
-  return spare;
+// What an erased page reads, for loads and mapped ranges that land on one.
+const std::array<UINT8, Flash::kPageSize>& ErasedPage() {
+  static const std::array<UINT8, Flash::kPageSize> erased = [] {
+    std::array<UINT8, Flash::kPageSize> bytes{};
+    bytes.fill(0xFF);
+    return bytes;
+  }();
+  return erased;
 }
 }  // namespace
 
-Flash::~Flash() {
-  if (image_.size() == kFlashSize && SpareFlashStorage().empty()) {
-    SpareFlashStorage().swap(image_);
+void Flash::CheckRange(UINT64 offset, UINT64 length) {
+  if (offset > kFlashSize || length > kFlashSize - offset) {
+    throw std::out_of_range("flash range past 64 MB");
   }
 }
 
-std::vector<UINT8>& Flash::Image() {
-  if (image_.empty()) {
-    if (SpareFlashStorage().size() == kFlashSize) {
-      image_.swap(SpareFlashStorage());
-      // memset, not std::fill: unoptimised sanitizer builds fill byte by byte.
-      std::memset(image_.data(), 0xFF, image_.size());
-    } else {
-      image_.assign(kFlashSize, 0xFF);
-    }
+UINT8* Flash::PageAt(UINT64 page) const {
+  const PageGroup* group = groups_[page / kPagesPerGroup].get();
+  return group != nullptr ? (*group)[page % kPagesPerGroup].get() : nullptr;
+}
+
+UINT8* Flash::WritablePage(UINT64 page) {
+  std::unique_ptr<PageGroup>& group = groups_[page / kPagesPerGroup];
+  if (!group) {
+    group = std::make_unique<PageGroup>();
   }
-  return image_;
+  std::unique_ptr<UINT8[]>& bytes = (*group)[page % kPagesPerGroup];
+  if (!bytes) {
+    bytes = std::make_unique_for_overwrite<UINT8[]>(kPageSize);
+    std::memset(bytes.get(), 0xFF, kPageSize);
+    held_.push_back(page);
+  }
+  return bytes.get();
 }
 
 void Flash::SetImage(const std::vector<UINT8>& image) {
-  std::vector<UINT8>& all = Image();
-  std::memset(all.data(), 0xFF, all.size());
-  std::memcpy(all.data(), image.data(), std::min<size_t>(image.size(), kFlashSize));
+  EraseAll();
+  Write(0, image.data(), std::min<UINT64>(image.size(), kFlashSize));
+}
+
+void Flash::Write(UINT64 offset, const void* bytes, UINT64 length) {
+  CheckRange(offset, length);
+  const auto* in = static_cast<const UINT8*>(bytes);
+  while (length != 0) {
+    const UINT64 within = offset % kPageSize;
+    const UINT64 n = std::min(length, kPageSize - within);
+    std::memcpy(WritablePage(offset / kPageSize) + within, in, n);
+    offset += n;
+    in += n;
+    length -= n;
+  }
+}
+
+void Flash::Erase(UINT64 offset, UINT64 length) {
+  CheckRange(offset, length);
+  while (length != 0) {
+    const UINT64 within = offset % kPageSize;
+    const UINT64 n = std::min(length, kPageSize - within);
+    if (UINT8* page = PageAt(offset / kPageSize); page != nullptr) {
+      std::memset(page + within, 0xFF, n);
+    }
+    offset += n;
+    length -= n;
+  }
+}
+
+void Flash::EraseAll() {
+  for (UINT64 page : held_) {
+    (*groups_[page / kPagesPerGroup])[page % kPagesPerGroup].reset();
+  }
+  held_.clear();
+}
+
+void Flash::CopyOut(UINT64 offset, UINT8* out, UINT64 length) const {
+  while (length != 0) {
+    const UINT64 within = offset % kPageSize;
+    const UINT64 n = std::min(length, kPageSize - within);
+    const UINT8* page = PageAt(offset / kPageSize);
+    std::memcpy(out, (page != nullptr ? page : ErasedPage().data()) + within, n);
+    offset += n;
+    out += n;
+    length -= n;
+  }
+}
+
+UINT8 Flash::At(UINT64 offset) const {
+  CheckRange(offset, 1);
+  const UINT8* page = PageAt(offset / kPageSize);
+  return page != nullptr ? page[offset % kPageSize] : 0xFF;
+}
+
+std::vector<UINT8> Flash::Read(UINT64 offset, UINT64 length) const {
+  CheckRange(offset, length);
+  std::vector<UINT8> out(length);
+  CopyOut(offset, out.data(), length);
+  return out;
+}
+
+bool Flash::IsErased(UINT64 offset, UINT64 length) const {
+  CheckRange(offset, length);
+  for (UINT64 o = offset, end = offset + length; o < end;) {
+    const UINT64 n = std::min(end - o, kPageSize - o % kPageSize);
+    const UINT8* page = PageAt(o / kPageSize);
+    if (page != nullptr &&
+        std::any_of(page + o % kPageSize, page + o % kPageSize + n, [](UINT8 b) { return b != 0xFF; })) {
+      return false;
+    }
+    o += n;
+  }
+  return true;
+}
+
+std::vector<UINT8> Flash::Contents() const {
+  UINT64 end = 0;
+  for (UINT64 page : held_) {
+    const UINT8* bytes = PageAt(page);
+    for (UINT64 i = kPageSize; i != 0 && page * kPageSize + i > end; --i) {
+      if (bytes[i - 1] != 0xFF) {
+        end = page * kPageSize + i;
+        break;
+      }
+    }
+  }
+  return Read(0, end);
 }
 
 std::optional<UINT64> Flash::OffsetOf(UINT64 address, UINT64 length) {
@@ -127,6 +225,16 @@ std::optional<UINT64> Flash::OffsetOf(UINT64 address, UINT64 length) {
   return std::nullopt;
 }
 
+std::optional<UINT64> Flash::EraseOffset(UINT64 address, UINT64 size) {
+  if (size == 0) {
+    return std::nullopt;
+  }
+  if (address < kFlashSize) {
+    return size <= kFlashSize - address ? std::optional<UINT64>(address) : std::nullopt;
+  }
+  return OffsetOf(address, size);
+}
+
 UINT64 Flash::Load64(UINT64 address) {
   Log.push_back(FlashAccess{FlashAccessKind::Load64, address, 8});
   if ((address & 7) != 0) {
@@ -136,8 +244,12 @@ UINT64 Flash::Load64(UINT64 address) {
   if (!offset) {
     return ~0ULL;
   }
+  const UINT8* page = PageAt(*offset / kPageSize);
+  if (page == nullptr) {
+    return ~0ULL;
+  }
   UINT64 value;
-  std::memcpy(&value, Image().data() + *offset, 8);
+  std::memcpy(&value, page + *offset % kPageSize, 8);
   return value;
 }
 
@@ -147,7 +259,15 @@ const void* Flash::Map(UINT64 address, UINT64 length) {
   if (!offset) {
     M().Stop(StopReason::InvalidAccess, "mapped flash access outside both windows");
   }
-  return Image().data() + *offset;
+  // Within one page the page itself serves; a range across pages is put
+  // together in one buffer.
+  if (*offset % kPageSize + length <= kPageSize) {
+    const UINT8* page = PageAt(*offset / kPageSize);
+    return (page != nullptr ? page : ErasedPage().data()) + *offset % kPageSize;
+  }
+  mapped_.resize(length);
+  CopyOut(*offset, mapped_.data(), length);
+  return mapped_.data();
 }
 
 UINT64 Flash::BytesRead() const {

@@ -7,9 +7,11 @@
 // keyboard script running out, a guard tripping), which Run() catches.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -210,20 +212,45 @@ struct FlashAccess {
   UINT64 Length;
 };
 
+// The flash holds only the 4 KiB pages that something wrote: every other
+// byte reads 0xFF, as erased NOR flash does. A machine costs what its test
+// writes, not 64 MB, and both windows (and the 16 MB window's view of the
+// first 16 MB) read the same pages, so a write or an erase shows through
+// every address that names it.
 class Flash {
  public:
-  Flash() = default;
-  ~Flash();  // hands its 64 MB to the next machine, which saves tests the page faults
-  Flash(const Flash&) = delete;
-  Flash& operator=(const Flash&) = delete;
-  // The image from flash offset 0; the rest of the 64 MB reads 0xFF.
+  static constexpr UINT64 kPageSize = 0x1000;
+
+  // The image from flash offset 0; everything else erased. An image longer
+  // than the flash is cut at 64 MB.
   void SetImage(const std::vector<UINT8>& image);
-  std::vector<UINT8>& Image();  // all 64 MB
-  const UINT8* Bytes(UINT64 offset) { return Image().data() + offset; }
+  // Stores bytes at a flash offset, as a programmer would. Ranges past the
+  // end of the flash are a test's mistake and throw std::out_of_range.
+  void Write(UINT64 offset, const void* bytes, UINT64 length);
+  void Write(UINT64 offset, const std::vector<UINT8>& bytes) { Write(offset, bytes.data(), bytes.size()); }
+  // Returns a range to 0xFF (the SMM flash service's erase).
+  void Erase(UINT64 offset, UINT64 length);
+  void EraseAll();
+
+  UINT8 At(UINT64 offset) const;
+  std::vector<UINT8> Read(UINT64 offset, UINT64 length) const;
+  bool IsErased(UINT64 offset, UINT64 length) const;
+  // Offset 0 up to the last byte that is not 0xFF: two flashes read the same
+  // everywhere exactly when their contents are equal.
+  std::vector<UINT8> Contents() const;
+  // Pages of storage held now, the machine's cost in 4 KiB.
+  size_t PagesHeld() const { return held_.size(); }
+
   // Flash offset of a window address, or nullopt outside both windows.
   static std::optional<UINT64> OffsetOf(UINT64 address, UINT64 length);
+  // Where the SMM flash service erases a range: a flash offset below 64 MB
+  // or an address in either window, the whole range inside; nullopt for a
+  // range it refuses (also an empty one).
+  static std::optional<UINT64> EraseOffset(UINT64 address, UINT64 size);
 
   UINT64 Load64(UINT64 address);
+  // The bytes at a window address. The pointer stays valid until the next
+  // Map or change of the flash: the driver copies from it at once.
   const void* Map(UINT64 address, UINT64 length);
 
   std::vector<FlashAccess> Log;
@@ -232,7 +259,18 @@ class Flash {
   void ClearLog() { Log.clear(); }
 
  private:
-  std::vector<UINT8> image_;
+  UINT8* PageAt(UINT64 page) const;  // nullptr when erased
+  UINT8* WritablePage(UINT64 page);
+  void CopyOut(UINT64 offset, UINT8* out, UINT64 length) const;
+  static void CheckRange(UINT64 offset, UINT64 length);
+
+  // Pages by number in two levels, 256 pages (1 MB) to a group, so that a
+  // few pages anywhere in the 64 MB cost a few small tables.
+  static constexpr UINT64 kPagesPerGroup = 256;
+  using PageGroup = std::array<std::unique_ptr<UINT8[]>, kPagesPerGroup>;
+  std::array<std::unique_ptr<PageGroup>, kFlashSize / Flash::kPageSize / kPagesPerGroup> groups_;
+  std::vector<UINT64> held_;   // numbers of the pages held, for EraseAll
+  std::vector<UINT8> mapped_;  // a mapped range that spans pages
 };
 
 // ---------------------------------------------------------------------------
@@ -385,7 +423,7 @@ class ConsoleSim {
   std::optional<EFI_STATUS> QueryModeFailure;
 
   // The screen.
-  const Cell& At(UINTN column, UINTN row) const { return grid_[row * Columns() + column]; }
+  const Cell& At(UINTN column, UINTN row) const { return grid_.empty() ? blank_ : grid_[row * Columns() + column]; }
   std::u16string RowText(UINTN row) const;
   std::string RowUtf8(UINTN row) const;
   std::vector<std::string> ScreenUtf8() const;
@@ -422,8 +460,10 @@ class ConsoleSim {
  private:
   void Scroll();
   void Blank();
+  Cell& CellAt(UINTN column, UINTN row);  // makes the grid on the first write
   std::vector<std::pair<UINTN, UINTN>> modes_;
-  std::vector<Cell> grid_;
+  std::vector<Cell> grid_;  // empty while the screen is blank
+  Cell blank_;
   std::vector<KeyStroke> keys_;
   size_t nextKey_ = 0;
   unsigned idleReads_ = 0;

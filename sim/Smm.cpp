@@ -120,20 +120,11 @@ EFI_STATUS FlashService(UINT8* data, UINTN messageLength, UINTN commSize) {
   if (!request.Valid) {
     return EFI_INVALID_PARAMETER;
   }
-  // The service takes a flash offset below 64 MB or an address in either window.
-  std::optional<UINT64> offset;
-  if (request.Address < kFlashSize) {
-    if (request.Size <= kFlashSize - request.Address) {
-      offset = request.Address;
-    }
-  } else {
-    offset = Flash::OffsetOf(request.Address, request.Size);
-  }
-  if (!offset || request.Size == 0) {
+  const std::optional<UINT64> offset = Flash::EraseOffset(request.Address, request.Size);
+  if (!offset) {
     return EFI_INVALID_PARAMETER;
   }
-  std::vector<UINT8>& image = M().flash.Image();
-  std::memset(image.data() + *offset, 0xFF, request.Size);
+  M().flash.Erase(*offset, request.Size);
   M().Note("SMM flash service erased " + std::to_string(request.Size) + " bytes at offset " + std::to_string(*offset));
   if (smm.RewriteSize) {
     std::memcpy(data + 16, &*smm.RewriteSize, 8);

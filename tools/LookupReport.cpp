@@ -103,8 +103,7 @@ std::optional<std::vector<uint8_t>> ImageBytes(sim::Machine& m, uint32_t cpu, ui
   if (offset + length > sim::kFlashSize) {
     return std::nullopt;
   }
-  const auto begin = m.flash.Image().begin() + static_cast<std::ptrdiff_t>(offset);
-  return std::vector<uint8_t>(begin, begin + static_cast<std::ptrdiff_t>(length));
+  return m.flash.Read(offset, length);
 }
 
 json Traffic(const sim::Machine& m, size_t flashFrom, size_t registersFrom) {

@@ -20,7 +20,9 @@
 // (only when one was asked for); the key is the one the script gives; the
 // cursor and attribute are as they were; nothing is drawn on a console too
 // small for the box; a failed mode query draws for 80x25; the last row stays blank;
-// every allocation is given back; the box's corners are where they belong.
+// every allocation is given back; the box's corners are where they belong;
+// the box fits the console: no position asked for or string written lies
+// outside it or on its last row.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -254,6 +256,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (!plain) {
     return 0;
+  }
+  // The box fits the console it was given: every position the dialog asks
+  // for lies above the last row (but the cursor's own, given back at the
+  // end), and every string it writes ends within its row, counting wide
+  // characters as two columns.
+  for (const ftpm::sim::ConsoleCall& call : machine.console.Calls) {
+    const bool restoresCursor = call.Column == before.CursorColumn && call.Row == before.CursorRow;
+    if (call.Kind == ConsoleOp::SetCursorPosition && !restoresCursor) {
+      Check(call.Column >= 0 && static_cast<UINTN>(call.Column) < columns && call.Row >= 0 &&
+                static_cast<UINTN>(call.Row) + 1 < rows,
+            "a cursor position outside the box's console");
+    } else if (call.Kind == ConsoleOp::OutputString) {
+      Check(static_cast<UINTN>(call.Column) + DisplayColumns(call.Text) <= columns, "a string runs past its row");
+      Check(static_cast<UINTN>(call.Row) + 1 < rows, "a string written on the last row");
+    }
   }
   for (UINTN c = 0; c < columns; ++c) {
     Check(machine.console.At(c, rows - 1).Char == u' ', "the last row was written");

@@ -16,8 +16,9 @@
 //     byte, then the data; an end-of-list HOB closes the list.
 //
 // Checks: the cache holds exactly the buffers an independent model of the
-// import rules expects, in order, with their bytes; the allocations held are
-// exactly the nodes; nothing is freed twice.
+// import rules expects, in order, with their bytes; each node is an
+// allocation of exactly its header and data, never more data than its HOB
+// carries; the allocations held are exactly the nodes; nothing is freed twice.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +95,7 @@ std::vector<uint8_t> ChainedList(const uint8_t* data, size_t size) {
 struct ExpectedBuffer {
   support::HeapBufferHeader Header;
   const uint8_t* Data;
+  uint16_t HobLength;
 };
 
 // The import rules, written from the formats: walk HOB by HOB (within the
@@ -121,7 +123,7 @@ std::vector<ExpectedBuffer> Model(const uint8_t* list, size_t size, bool bounded
       std::memcpy(&header, hob + kGuidHobSize, sizeof header);
       if (header.Signature == support::kHeapSignature && header.InUse == 1 && header.Size <= length - kHeapHobMinimum) {
         if (++allocations != failing) {
-          expected.push_back({header, hob + kHeapHobMinimum});
+          expected.push_back({header, hob + kHeapHobMinimum, length});
         }
       }
     }
@@ -196,6 +198,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(
           std::memcmp(reinterpret_cast<const uint8_t*>(node) + sizeof(support::BufferNode), e.Data, e.Header.Size) == 0,
           "buffer data differs from its HOB");
+      // The node holds the buffer and nothing more: never more data than the HOB carries.
+      const auto held = m.boot.Outstanding().find(node);
+      Check(held != m.boot.Outstanding().end(), "a buffer node is not an allocation of its own");
+      Check(held->second.Size == sizeof(support::BufferNode) + e.Header.Size, "a buffer node is not sized to its data");
+      Check(held->second.Size - sizeof(support::BufferNode) <= e.HobLength - kHeapHobMinimum,
+            "a buffer is larger than its HOB");
     }
     Check(index == expected.size(), "fewer buffers imported than the rules give");
     Check(testing::ResidueProblems(m).empty(), "allocations held differ from the imported nodes");

@@ -42,22 +42,42 @@
 //   6  short table length (48 + this * 64)
 //   7  script page counts: bits 0-1 for 939's table, bits 2-3 for 940's,
 //      bits 4-5 for the table a writer gives the driver's record
+//   8  flash: bits 0-1 the image (0 erased flash, 1 the plain story image on
+//      its 16 MB-window processor, 2 the A/B story image on its processor,
+//      3 the plain one on a 64 MB-window processor), bit 2 RecoveryFlag
+//      side B, bits 3-4 the number of patches that follow
+//   patches: a flash offset (4 bytes, modulo the image's size), a length
+//      (1 byte), the bytes written there
 //   then 122, 377, 552, 616, 617, 618 (1 byte each), 561, 562 (4 bytes
 //   each), 768 (8), 767 raw (8), TSC value (8), then record bytes, then
 //   the bytes written after start-up.
+//
+// Checks: the entry point and the handler return or stop as a real machine
+// would; no event is closed twice; the S3 table is handed over at most once,
+// well formed and terminated; what stays allocated is what the driver keeps;
+// every erase request names a range the image's directories give for an
+// NVRAM type, as a separate boot on the same flash finds it.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
+#include "directory/EntryLookup.h"
+#include "directory/Formats.h"
+#include "driver/PromptText.h"
 #include "platform/Guids.h"
 #include "sim/Machine.h"
 #include "support/BootScript.h"
 #include "support/S3SaveTable.h"
 #include "support/Settings.h"
 #include "tests/scenario/DriverResidue.h"
+#include "tests/scenario/StoryImages.h"
 
 using namespace ftpm;
 
@@ -85,6 +105,9 @@ class Input {
   // Fills bytes from the input; what the input lacks stays as it was.
   void Fill(void* out, size_t bytes) {
     const size_t n = size_ < bytes ? size_ : bytes;
+    if (n == 0) {
+      return;
+    }
     std::memcpy(out, data_, n);
     data_ += n;
     size_ -= n;
@@ -114,7 +137,7 @@ class Records {
   std::set<const void*> made_;
 };
 
-constexpr UINT64 kTableLimit = 1 << 20;  // largest S3 table made here
+constexpr UINT64 kTableLimit = 1 << 16;  // largest S3 table made here
 constexpr CHAR16 kKeys[] = {u'Y', u'y', u'N', u'n', u'x', 0};
 
 uint64_t Address(const void* p) { return reinterpret_cast<uint64_t>(p); }
@@ -149,6 +172,77 @@ uint8_t* ScriptRecord(Records& records, Input& in, unsigned pages) {
   return record;
 }
 
+// A flash image as the pages that are not erased: the story images are
+// megabytes of 0xFF around a few directories, and a boot should cost what
+// it reads.
+using Pages = std::map<uint64_t, std::vector<UINT8>>;
+
+Pages PagesOf(const std::vector<UINT8>& image) {
+  Pages pages;
+  for (uint64_t at = 0; at < image.size(); at += sim::Flash::kPageSize) {
+    const auto begin = image.begin() + static_cast<std::ptrdiff_t>(at);
+    const auto end =
+        image.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(at + sim::Flash::kPageSize, image.size()));
+    if (std::any_of(begin, end, [](UINT8 b) { return b != 0xFF; })) {
+      pages[at] = std::vector<UINT8>(begin, end);
+    }
+  }
+  return pages;
+}
+
+struct Flash {
+  const Pages* Image = nullptr;  // none: erased flash
+  uint64_t Size = 0;
+  UINT32 Cpu = 0;
+  UINT32 RecoveryFlag = 0;
+  Pages Patched;  // pages the input's patches changed, in full
+};
+
+void LoadFlash(sim::Machine& m, const Flash& flash) {
+  m.cpu.Signature = flash.Cpu;
+  if (flash.Image != nullptr) {
+    for (const auto& [at, bytes] : *flash.Image) {
+      m.flash.Write(at, bytes);
+    }
+  }
+  for (const auto& [at, bytes] : flash.Patched) {
+    m.flash.Write(at, bytes);
+  }
+  m.registers.RegisterFile[directory::kRecoveryFlagRegister] = flash.RecoveryFlag;
+  m.registers.RegisterFile[directory::kRecoveryFlagRegisterAlt] = flash.RecoveryFlag;
+}
+
+struct Range {
+  UINT64 Address;
+  UINT64 Size;
+  bool operator==(const Range&) const = default;
+};
+
+// The ranges the image's directories name for the NVRAM types, as a boot of
+// its own finds them: each lookup in the handler's order, each found range
+// erased before the next lookup, as the flash service does.
+std::vector<Range> NamedRanges(const Flash& flash) {
+  sim::Machine m;
+  LoadFlash(m, flash);
+  m.LoadDriverImage();
+  std::vector<Range> ranges;
+  m.Run([&] {
+    support::ImportHeapBuffers();
+    for (UINT32 type : driver::kFullRecovery.EntryTypes) {
+      UINT64 address = 0;
+      UINT32 size = 0;
+      if (directory::LookupMvqEntry(type, &address, &size) != FALSE) {
+        ranges.push_back({address, size});
+        if (const std::optional<UINT64> offset = sim::Flash::EraseOffset(address, size)) {
+          m.flash.Erase(*offset, size);
+        }
+      }
+    }
+    return EFI_SUCCESS;
+  });
+  return ranges;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -161,6 +255,53 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto scriptSelectors = in.Take<uint8_t>();
   const size_t shortLength = 48 + in.Take<uint8_t>() * size_t{64};
   const auto pageCounts = in.Take<uint8_t>();
+  const auto flashSelector = in.Take<uint8_t>();
+
+  static const std::vector<UINT8> plainImage = ftpm::testing::PlainStoryImage();
+  static const std::vector<UINT8> abImage = ftpm::testing::AbStoryImage();
+  static const Pages plain = PagesOf(plainImage);
+  static const Pages ab = PagesOf(abImage);
+  Flash flash;
+  switch (flashSelector & 3) {
+    case 1:
+      flash = {&plain, plainImage.size(), ftpm::testing::kCpu16M, 0, {}};
+      break;
+    case 2:
+      flash = {&ab, abImage.size(), ftpm::testing::kCpuAb2, 0, {}};
+      break;
+    case 3:
+      flash = {&plain, plainImage.size(), ftpm::testing::kCpuPlain64M, 0, {}};
+      break;
+    default:
+      break;
+  }
+  flash.RecoveryFlag = (flashSelector & 4) != 0 ? 1U << directory::kRecoveryFlagBit : 0;
+  for (unsigned patch = 0; patch < ((flashSelector >> 3) & 3U) && flash.Image != nullptr; ++patch) {
+    uint64_t offset = in.Take<uint32_t>() % flash.Size;
+    const size_t length = std::min<size_t>(in.Take<uint8_t>(), flash.Size - offset);
+    std::vector<UINT8> bytes(length);
+    in.Fill(bytes.data(), length);
+    // Into the page copies: the image's own, or erased ones.
+    for (size_t done = 0; done < length;) {
+      const uint64_t page = (offset + done) / sim::Flash::kPageSize * sim::Flash::kPageSize;
+      auto [it, added] = flash.Patched.try_emplace(page);
+      if (added) {
+        const auto original = flash.Image->find(page);
+        it->second = original != flash.Image->end()
+                         ? original->second
+                         : std::vector<UINT8>(std::min<uint64_t>(sim::Flash::kPageSize, flash.Size - page), 0xFF);
+      }
+      const size_t n = std::min<size_t>(length - done, page + it->second.size() - (offset + done));
+      std::memcpy(it->second.data() + (offset + done - page), bytes.data() + done, n);
+      done += n;
+    }
+  }
+  // Only an answer of Y erases: then the model boot says what may be erased.
+  const auto isYes = [](uint8_t k) { return k != 0 && (kKeys[k % (sizeof kKeys / sizeof kKeys[0])] | 0x20) == u'y'; };
+  std::vector<Range> named;
+  if (flash.Image != nullptr && (isYes(key1) || isYes(key2))) {
+    named = NamedRanges(flash);
+  }
 
   sim::MachineConfig config;
   config.SmmBase2 = (flags & 1) != 0;
@@ -175,6 +316,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An 80x25 console: the prompt's long rows are shortened, which allocates.
   // A dialog waiting for keys the input does not have stops the machine.
   m.console.SetModes({{80, 25}});
+  LoadFlash(m, flash);
+  // A slow pause (20 us) keeps busy waits short: the calibration's
+  // millisecond is some 40 timer reads instead of 1,700.
+  m.cpu.TscPerPause = 40'000;
 
   m.settings.Set(support::kNvramResetRequest, in.Take<uint8_t>());
   m.settings.Set(support::kFtpmResetRequest, in.Take<uint8_t>());
@@ -323,9 +468,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(handOver.Valid, "malformed hand-over message");
     Check(handOver.EndMarker == support::kS3TableEndMarker, "the table was handed over unterminated");
   }
-  const std::vector<std::string> problems = testing::ResidueProblems(m, records.Made());
+  // An erase request names a range the image's directories give for an
+  // NVRAM type, at most one request a type; erased flash names none. (A
+  // failed allocation may send a lookup down another road: no check then.)
+  if (m.faults.Injected() == 0) {
+    Check(m.smm.EraseRequests.size() <= std::size(driver::kFullRecovery.EntryTypes), "more erase requests than types");
+    for (const sim::EraseRequest& request : m.smm.EraseRequests) {
+      Check(std::find(named.begin(), named.end(), Range{request.Address, request.Size}) != named.end(),
+            "an erase request for a range no directory names");
+    }
+  }
+  const std::vector<std::string> problems = ftpm::testing::ResidueProblems(m, records.Made());
   if (!problems.empty()) {
-    std::fprintf(stderr, "%s", testing::JoinLines(problems).c_str());
+    std::fprintf(stderr, "%s", ftpm::testing::JoinLines(problems).c_str());
     Check(false, "allocations differ from what the driver keeps");
   }
   return 0;

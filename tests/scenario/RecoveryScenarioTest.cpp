@@ -71,12 +71,8 @@ class RecoveryStory : public ::testing::Test {
     }
     return false;
   }
-  uint8_t FlashAt(uint64_t offset) { return m.flash.Image()[offset]; }
-  bool Erased(uint64_t offset, uint64_t size) {
-    const auto& image = m.flash.Image();
-    return std::all_of(image.begin() + static_cast<long>(offset), image.begin() + static_cast<long>(offset + size),
-                       [](uint8_t b) { return b == 0xFF; });
-  }
+  uint8_t FlashAt(uint64_t offset) { return m.flash.At(offset); }
+  bool Erased(uint64_t offset, uint64_t size) { return m.flash.IsErased(offset, size); }
 
   Machine m;
   std::vector<std::string> snapshot;
@@ -120,7 +116,7 @@ TEST(RecoveryBoots, TheBootAfterTheEraseRunsOnTheErasedFlash) {
     first.console.QueueKey(u'y');
     ASSERT_TRUE(first.CallRecoveryHandler().StoppedBy(StopReason::Reset));
     EXPECT_ONLY_KEPT_ALLOCATIONS(first);
-    flash = first.flash.Image();
+    flash = first.flash.Contents();
   }
   // The platform has recorded the new processor: no prompt this boot, and
   // the flash is neither read nor changed.
@@ -130,7 +126,7 @@ TEST(RecoveryBoots, TheBootAfterTheEraseRunsOnTheErasedFlash) {
     next.flash.SetImage(flash);
     ASSERT_EQ(next.StartDriver().Status, EFI_SUCCESS);
     EXPECT_FALSE(next.RecoveryProtocolInstalled());
-    EXPECT_EQ(next.flash.Image(), flash);
+    EXPECT_EQ(next.flash.Contents(), flash);
     EXPECT_TRUE(next.flash.Log.empty());
     EXPECT_ONLY_KEPT_ALLOCATIONS(next);
   }
@@ -145,7 +141,7 @@ TEST(RecoveryBoots, TheBootAfterTheEraseRunsOnTheErasedFlash) {
     again.console.QueueKey(u'n');
     EXPECT_EQ(again.CallRecoveryHandler().Status, EFI_SUCCESS);
     EXPECT_TRUE(again.smm.Messages.empty());
-    EXPECT_EQ(again.flash.Image(), flash);
+    EXPECT_EQ(again.flash.Contents(), flash);
     EXPECT_ONLY_KEPT_ALLOCATIONS(again);
   }
 }

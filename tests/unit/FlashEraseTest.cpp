@@ -72,10 +72,9 @@ TEST_F(FlashEraseTest, SendsTheFortyEightBytesOfTheRequestAndSmmErasesTheRange) 
   ASSERT_EQ(machine.smm.EraseRequests.size(), 1U);
   EXPECT_TRUE(machine.smm.EraseRequests[0].Valid);
   // The flash service erased exactly [0x1000, 0x5000).
-  const std::vector<UINT8>& flash = machine.flash.Image();
-  EXPECT_EQ(flash[0xFFF], 0x5A);
-  EXPECT_TRUE(std::all_of(flash.begin() + 0x1000, flash.begin() + 0x5000, [](UINT8 b) { return b == 0xFF; }));
-  EXPECT_EQ(flash[0x5000], 0x5A);
+  EXPECT_EQ(machine.flash.At(0xFFF), 0x5A);
+  EXPECT_TRUE(machine.flash.IsErased(0x1000, 0x4000));
+  EXPECT_EQ(machine.flash.At(0x5000), 0x5A);
   EXPECT_EQ(size, 0x4000U);
 }
 
@@ -263,7 +262,7 @@ TEST_F(NoCommBufferTest, WithoutABufferTheRequestIsDroppedAsASuccess) {
   EXPECT_EQ(size, 0x4000U);
   EXPECT_TRUE(machine.smm.Messages.empty());
   EXPECT_TRUE(BufferUntouched());
-  EXPECT_EQ(machine.flash.Image()[0x1000], 0x5A);
+  EXPECT_EQ(machine.flash.At(0x1000), 0x5A);
 }
 
 }  // namespace

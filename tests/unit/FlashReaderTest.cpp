@@ -19,20 +19,18 @@ class FlashReaderTest : public testing::DirectoryMachine {
     // Recognisable bytes (a hash of the offset) where the tests read: near
     // both ends of the 16 MB window and of the 64 MB window, so that the two
     // windows and the offsets above 16 MB differ.
-    std::vector<uint8_t>& image = m.flash.Image();
     for (auto [from, to] :
          {std::pair<size_t, size_t>{0, 0x10000}, {0x120000, 0x130000}, {0xFF0000, 0x1030000}, {0x3FF0000, 0x4000000}}) {
+      std::vector<uint8_t> bytes(to - from);
       for (size_t o = from; o < to; ++o) {
-        image[o] = static_cast<uint8_t>((o * 131) ^ (o >> 8) ^ (o >> 16));
+        bytes[o - from] = static_cast<uint8_t>((o * 131) ^ (o >> 8) ^ (o >> 16));
       }
+      m.flash.Write(from, bytes);
     }
     m.flash.ClearLog();
   }
-  uint8_t At(uint64_t offset) { return m.flash.Image()[offset]; }
-  std::vector<uint8_t> Expected(uint64_t offset, size_t length) {
-    return std::vector<uint8_t>(m.flash.Image().begin() + static_cast<std::ptrdiff_t>(offset),
-                                m.flash.Image().begin() + static_cast<std::ptrdiff_t>(offset + length));
-  }
+  uint8_t At(uint64_t offset) { return m.flash.At(offset); }
+  std::vector<uint8_t> Expected(uint64_t offset, size_t length) { return m.flash.Read(offset, length); }
   std::vector<uint64_t> Loads() {
     std::vector<uint64_t> out;
     for (const auto& access : m.flash.Log) {

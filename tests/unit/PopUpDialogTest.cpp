@@ -227,14 +227,39 @@ TEST_F(DialogTest, AShortenedWideRowKeepsItsMarkerAndCountsUnits) {
   UseConsole(12, 25);
   // "abc", wide marker, "defgh": 3 + 10 columns against MaxLength 10. The walk
   // overflows at 'g', unit 7; the copy keeps units 0-3, the marker included,
-  // and the dots follow in wide mode: 3 + 6 columns.
+  // and the dots follow a narrow marker: 3 + 3 columns.
   const CHAR16 row[] = {u'a', u'b', u'c', kWideMarker, u'd', u'e', u'f', u'g', u'h', 0};
   ASSERT_TRUE(Show({row}).Returned());
   const auto outputs = machine.console.CallsOf(ConsoleOp::OutputString);
   ASSERT_EQ(outputs.size(), 4U);
-  EXPECT_EQ(outputs[2].Text, (std::u16string{u'a', u'b', u'c', kWideMarker, u'.', u'.', u'.'}));
+  EXPECT_EQ(outputs[2].Text, (std::u16string{u'a', u'b', u'c', kWideMarker, kNarrowMarker, u'.', u'.', u'.'}));
   EXPECT_EQ(std::make_pair(outputs[2].Column, outputs[2].Row), std::make_pair(1, 11));
   EXPECT_EQ(Row(11), ScreenRow(12, 0, TextRow(u"abc...    ")));
+}
+
+TEST_F(DialogTest, DotsAfterAWidePartThatWouldPassTheBoxGoOutNarrow) {
+  UseConsole(12, 25);
+  // Wide "abcde", then narrow "f": 11 columns against MaxLength 10. The walk
+  // overflows at 'f', unit 7; the copy keeps the marker and "abc", 6 columns,
+  // where wide dots would take 6 more and pass the box.
+  const CHAR16 row[] = {kWideMarker, u'a', u'b', u'c', u'd', u'e', kNarrowMarker, u'f', 0};
+  ASSERT_TRUE(Show({row}).Returned());
+  const auto outputs = machine.console.CallsOf(ConsoleOp::OutputString);
+  ASSERT_EQ(outputs.size(), 4U);
+  EXPECT_EQ(outputs[2].Text, (std::u16string{kWideMarker, u'a', u'b', u'c', kNarrowMarker, u'.', u'.', u'.'}));
+  EXPECT_TRUE(machine.boot.Outstanding().empty());
+}
+
+TEST_F(DialogTest, MarkersAmongTheLastThreeUnitsShortenTheRowFurther) {
+  UseConsole(12, 25);
+  // "abcdefghi", two markers, "jk": the walk overflows at 'k', unit 12. Less
+  // three units is "abcdefghi", 9 columns, and the dots would end past the
+  // box; the kept part is cut to the 7 columns that leave room for them.
+  const CHAR16 row[] = {u'a', u'b', u'c',          u'd',          u'e', u'f', u'g',
+                        u'h', u'i', kNarrowMarker, kNarrowMarker, u'j', u'k', 0};
+  ASSERT_TRUE(Show({row}).Returned());
+  EXPECT_EQ(machine.console.CallsOf(ConsoleOp::OutputString).at(2).Text, u"abcdefg...");
+  EXPECT_EQ(Row(11), ScreenRow(12, 0, TextRow(u"abcdefg...")));
 }
 
 TEST_F(DialogTest, ARowCutBelowThreeUnitsStaysBlank) {
