@@ -15,7 +15,10 @@
 # The firmware's PE/COFF loader takes any power-of-two alignment for a
 # boot-service driver (OVMF runs this one in the QEMU tests); what it cannot
 # do is give the sections page-granular memory protections. Runtime drivers
-# would need 4 KiB.
+# would need 4 KiB. /merge:.rdata=.text puts the constant data beside the
+# code, as EDK II's GCC builds do: one section header and one section's
+# padding less, and nothing the loader treats differently, since a sub-page
+# alignment gets no per-section protection anyway.
 #
 # Reproducible bytes: /timestamp:0 puts 0 where the PE header would carry the
 # link time (/Brepro would put a hash there, at the cost of a 28-byte debug
@@ -56,7 +59,7 @@ function(ftpm_uefi_image)
     OUTPUT ${image} ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.map
     COMMAND ${FTPM_LLD_LINK} /nologo /nodefaultlib /machine:x64
             /subsystem:${ARG_SUBSYSTEM} /entry:${ARG_ENTRY}
-            /opt:ref /opt:icf /debug:none /align:32 /filealign:32 /driver /timestamp:0
+            /opt:ref /opt:icf /debug:none /align:32 /filealign:32 /driver /timestamp:0 /merge:.rdata=.text
             /map:${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.map
             /out:${image} $<TARGET_OBJECTS:${objects}> ${library_objects}
     DEPENDS ${objects} $<TARGET_OBJECTS:${objects}> ${ARG_LIBRARIES} ${library_objects}

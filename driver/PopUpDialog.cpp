@@ -8,7 +8,9 @@ namespace ftpm::driver {
 
 namespace {
 
-constexpr CHAR16 kEllipsis[] = u"...";
+// The dots that end a shortened row; after a wide part they go out narrow.
+constexpr CHAR16 kNarrowEllipsis[] = {kNarrowMarker, u'.', u'.', u'.', 0};
+constexpr const CHAR16* kEllipsis = kNarrowEllipsis + 1;
 
 // The rows of a NULL-ended array, walked from the start as often as needed.
 class ListRows {
@@ -100,11 +102,7 @@ void PutShortenedRow(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out, UINTN column, UINTN r
     return;  // the row's line stays blank inside the frame
   }
   BoundedStrCopy(shortened, units, text, keep);
-  if (wide) {
-    const CHAR16 narrow[] = {kNarrowMarker, 0};
-    BoundedStrAppend(shortened, units, narrow);
-  }
-  BoundedStrAppend(shortened, units, keep == ~UINTN{0} ? u"" : kEllipsis);
+  BoundedStrAppend(shortened, units, keep == ~UINTN{0} ? u"" : (wide ? kNarrowEllipsis : kEllipsis));
   PutString(out, column, row, shortened);
   support::BootServices()->FreePool(shortened);
 }

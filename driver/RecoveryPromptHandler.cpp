@@ -31,13 +31,17 @@ void PrePromptPortRead() {
   platform::IoRead8(0x74C);
 }
 
-// An ASCII text as the UTF-16 row the dialog draws; Row holds at least the
-// text and its NUL.
-const CHAR16* Widen(const char* Text, CHAR16* Row) {
+// An ASCII text as the UTF-16 row the dialog draws, filled with spaces up to
+// Columns characters; Row holds the longer of the two and a NUL.
+const CHAR16* Widen(const char* Text, CHAR16* Row, UINTN Columns) {
   UINTN i = 0;
-  do {
+  for (; Text[i] != 0; ++i) {
     Row[i] = static_cast<UINT8>(Text[i]);
-  } while (Text[i++] != 0);
+  }
+  for (; i < Columns; ++i) {
+    Row[i] = u' ';
+  }
+  Row[i] = 0;
   return Row;
 }
 
@@ -63,7 +67,8 @@ EFI_STATUS EFIAPI RecoveryPromptHandler() {
   CHAR16 text[kPromptRows + 1][kPromptRowUnits];
   const CHAR16* prompt[kPromptRows + 1];
   for (UINTN i = 0; i < kPromptRows; ++i) {
-    prompt[i] = Widen(recovery->Prompt[i], text[i]);
+    const char* row = i == 0 ? recovery->FirstRow : kPromptLaterRows[i - 1];
+    prompt[i] = Widen(row, text[i], row[0] != 0 ? kPromptRowColumns : 0);
   }
   prompt[kPromptRows] = nullptr;
 
@@ -78,7 +83,7 @@ EFI_STATUS EFIAPI RecoveryPromptHandler() {
     return EFI_SUCCESS;
   }
 
-  const CHAR16* const message[] = {Widen(recovery->ErasingMessage, text[kPromptRows]), nullptr};
+  const CHAR16* const message[] = {Widen(recovery->ErasingMessage, text[kPromptRows], 0), nullptr};
   PopUpDialogRows(kPromptAttribute, nullptr, message);
   for (UINTN i = 0; i < recovery->EntryTypeCount; ++i) {
     UINT64 address = 0;
