@@ -119,6 +119,23 @@ Bytes LzmaCompress(std::span<const uint8_t> data, uint8_t properties, uint32_t d
   options.ext_flags = 0;  // no end marker: the header gives the size
   const lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
 
+  // One encoder per thread, initialised again for each stream: liblzma then
+  // keeps its match finder's tables (about a megabyte) and only clears them,
+  // instead of allocating and zeroing them for every section.
+  struct Encoder {
+    lzma_stream stream = LZMA_STREAM_INIT;
+    Encoder() = default;
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
+    ~Encoder() { lzma_end(&stream); }
+  };
+  thread_local Encoder encoder;
+  lzma_stream& stream = encoder.stream;
+  if (const lzma_ret init = lzma_raw_encoder(&stream, filters); init != LZMA_OK) {
+    throw PackageError("liblzma cannot encode with these LZMA settings (error " +
+                       std::to_string(static_cast<int>(init)) + ")");
+  }
+
   Bytes out(kLzmaHeaderSize + data.size() + data.size() / 16 + 4096);
   out[0] = properties;
   for (int i = 0; i < 4; ++i) {
@@ -127,14 +144,16 @@ Bytes LzmaCompress(std::span<const uint8_t> data, uint8_t properties, uint32_t d
   for (int i = 0; i < 8; ++i) {
     out[5 + i] = static_cast<uint8_t>(static_cast<uint64_t>(data.size()) >> (8 * i));
   }
-  size_t position = kLzmaHeaderSize;
-  const lzma_ret result =
-      lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(), out.data(), &position, out.size());
-  if (result != LZMA_OK) {
+  stream.next_in = data.data();
+  stream.avail_in = data.size();
+  stream.next_out = out.data() + kLzmaHeaderSize;
+  stream.avail_out = out.size() - kLzmaHeaderSize;
+  const lzma_ret result = lzma_code(&stream, LZMA_FINISH);
+  if (result != LZMA_STREAM_END) {
     throw PackageError("liblzma could not compress " + std::to_string(data.size()) + " bytes (error " +
                        std::to_string(static_cast<int>(result)) + ")");
   }
-  out.resize(position);
+  out.resize(out.size() - stream.avail_out);
   return out;
 }
 
