@@ -124,7 +124,16 @@ UINT8* Flash::WritablePage(UINT64 page) {
 
 void Flash::SetImage(const std::vector<UINT8>& image) {
   EraseAll();
-  Write(0, image.data(), std::min<UINT64>(image.size(), kFlashSize));
+  // Erased pages of the image stay unheld: they read 0xFF all the same, and
+  // a machine then holds only the pages its image really fills.
+  const UINT64 length = std::min<UINT64>(image.size(), kFlashSize);
+  for (UINT64 offset = 0; offset < length; offset += kPageSize) {
+    const UINT64 n = std::min(length - offset, kPageSize);
+    const UINT8* bytes = image.data() + offset;
+    if (std::memcmp(bytes, ErasedPage().data(), n) != 0) {
+      Write(offset, bytes, n);
+    }
+  }
 }
 
 void Flash::Write(UINT64 offset, const void* bytes, UINT64 length) {

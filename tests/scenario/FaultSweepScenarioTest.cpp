@@ -160,7 +160,9 @@ class StoryRun {
   explicit StoryRun(const Story& story) : story_(story), m_(Config(story)) {
     m_.smm.InSmram = story.Smram;
     m_.cpu.Signature = story.Ab ? testing::kCpuAb2 : kCpu16M;
-    m_.flash.SetImage(story.Ab ? testing::AbStoryImage() : testing::PlainStoryImage());
+    static const std::vector<UINT8> plainImage = testing::PlainStoryImage();
+    static const std::vector<UINT8> abImage = testing::AbStoryImage();
+    m_.flash.SetImage(story.Ab ? abImage : plainImage);
     m_.registers.RegisterFile[directory::kRecoveryFlagRegister] = 0;  // side A
     m_.settings.Set(support::kNvramResetRequest, 1);
     // The earlier phase hands over two buffers, one of them runtime data.

@@ -86,6 +86,22 @@ TEST_F(SimFlashTest, StorageFollowsWhatIsWrittenAndANewImageReplacesEverything) 
   EXPECT_THROW(machine.flash.Write(kFlashSize - 1, std::vector<UINT8>{1, 2}), std::out_of_range);
 }
 
+// An image costs the pages it fills: erased pages of it stay unheld, a page
+// with one byte that is not 0xFF (the short last one too) is held, and what
+// the image held before is gone.
+TEST_F(SimFlashTest, AnImageHoldsOnlyThePagesItFills) {
+  machine.flash.Write(5 * kPage, std::vector<UINT8>{1});
+  std::vector<UINT8> image(4 * kPage + 3, 0xFF);
+  image[kPage + 7] = 0x00;
+  image[4 * kPage + 2] = 0x5A;
+  machine.flash.SetImage(image);
+  EXPECT_EQ(machine.flash.PagesHeld(), 2U);
+  EXPECT_EQ(machine.flash.At(kPage + 7), 0x00);
+  EXPECT_EQ(machine.flash.At(4 * kPage + 2), 0x5A);
+  EXPECT_EQ(machine.flash.At(5 * kPage), 0xFF);
+  EXPECT_EQ(machine.flash.Contents(), image);
+}
+
 TEST_F(SimFlashTest, ContentsEndAtTheLastByteThatIsNotErased) {
   std::vector<UINT8> image(2 * kPage, 0xFF);
   image[5] = 0;
