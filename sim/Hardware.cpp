@@ -124,16 +124,7 @@ UINT8* Flash::WritablePage(UINT64 page) {
 
 void Flash::SetImage(const std::vector<UINT8>& image) {
   EraseAll();
-  // Erased pages of the image stay unheld: they read 0xFF all the same, and
-  // a machine then holds only the pages its image really fills.
-  const UINT64 length = std::min<UINT64>(image.size(), kFlashSize);
-  for (UINT64 offset = 0; offset < length; offset += kPageSize) {
-    const UINT64 n = std::min(length - offset, kPageSize);
-    const UINT8* bytes = image.data() + offset;
-    if (std::memcmp(bytes, ErasedPage().data(), n) != 0) {
-      Write(offset, bytes, n);
-    }
-  }
+  Write(0, image.data(), std::min<UINT64>(image.size(), kFlashSize));
 }
 
 void Flash::Write(UINT64 offset, const void* bytes, UINT64 length) {
@@ -142,7 +133,11 @@ void Flash::Write(UINT64 offset, const void* bytes, UINT64 length) {
   while (length != 0) {
     const UINT64 within = offset % kPageSize;
     const UINT64 n = std::min(length, kPageSize - within);
-    std::memcpy(WritablePage(offset / kPageSize) + within, in, n);
+    // 0xFF over an erased page changes nothing, so the page stays unheld: a
+    // machine holds only the pages its image and writes really fill.
+    if (PageAt(offset / kPageSize) != nullptr || std::memcmp(in, ErasedPage().data(), n) != 0) {
+      std::memcpy(WritablePage(offset / kPageSize) + within, in, n);
+    }
     offset += n;
     in += n;
     length -= n;

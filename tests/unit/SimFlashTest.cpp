@@ -86,10 +86,12 @@ TEST_F(SimFlashTest, StorageFollowsWhatIsWrittenAndANewImageReplacesEverything) 
   EXPECT_THROW(machine.flash.Write(kFlashSize - 1, std::vector<UINT8>{1, 2}), std::out_of_range);
 }
 
-// An image costs the pages it fills: erased pages of it stay unheld, a page
-// with one byte that is not 0xFF (the short last one too) is held, and what
-// the image held before is gone.
+// An image or a write costs the pages it fills: erased bytes over an erased
+// page hold nothing, a page with one byte that is not 0xFF (the short last
+// one too) is held, and what the image held before is gone.
 TEST_F(SimFlashTest, AnImageHoldsOnlyThePagesItFills) {
+  machine.flash.Write(7 * kPage, std::vector<UINT8>(2 * kPage, 0xFF));
+  EXPECT_EQ(machine.flash.PagesHeld(), 0U);
   machine.flash.Write(5 * kPage, std::vector<UINT8>{1});
   std::vector<UINT8> image(4 * kPage + 3, 0xFF);
   image[kPage + 7] = 0x00;
