@@ -89,6 +89,8 @@ const char* StopReasonName(StopReason reason) {
       return "spin-limit";
     case StopReason::InvalidAccess:
       return "invalid-access";
+    case StopReason::PowerLoss:
+      return "power-loss";
   }
   return "?";
 }
@@ -211,6 +213,33 @@ std::vector<UINT8> HobListBuilder::Build() const {
   end.HobLength = sizeof end;
   Append(out, &end, sizeof end);
   return out;
+}
+
+// ---------------------------------------------------------------------------
+// Power
+// ---------------------------------------------------------------------------
+
+namespace {
+std::string DescribeWrite(const std::vector<PersistentWrite>& writes) {
+  char where[32];
+  std::snprintf(where, sizeof where, " 0x%llx", static_cast<unsigned long long>(writes.back().Where));
+  return std::to_string(writes.size()) + " (" + writes.back().Kind + where + ")";
+}
+}  // namespace
+
+bool PowerSupply::Begin(const char* kind, UINT64 where) {
+  Writes.push_back(PersistentWrite{kind, where});
+  return Cut && Cut->During && Cut->AtWrite == Writes.size();
+}
+
+void PowerSupply::End() {
+  if (Cut && !Cut->During && Cut->AtWrite == Writes.size()) {
+    Machine::Current().Stop(StopReason::PowerLoss, "after write " + DescribeWrite(Writes));
+  }
+}
+
+void PowerSupply::LoseMidWrite() {
+  Machine::Current().Stop(StopReason::PowerLoss, "during write " + DescribeWrite(Writes));
 }
 
 // ---------------------------------------------------------------------------
@@ -363,5 +392,18 @@ RunOutcome Machine::Run(const std::function<EFI_STATUS()>& body) {
 void Machine::Stop(StopReason reason, std::string detail) { throw MachineStop{reason, std::move(detail)}; }
 
 void Machine::Note(std::string line) { Trace.push_back(std::move(line)); }
+
+NonVolatile Machine::PowerOff() {
+  NonVolatile state{std::move(flash), std::move(runtime.Variables)};
+  flash = Flash{};
+  runtime.Variables = VariableStore{};
+  state.flash.ClearLog();
+  return state;
+}
+
+void Machine::PowerOn(NonVolatile state) {
+  flash = std::move(state.flash);
+  runtime.Variables = std::move(state.variables);
+}
 
 }  // namespace ftpm::sim

@@ -19,6 +19,9 @@
 
 #include "platform/Guids.h"
 #include "platform/Pi.h"
+#include "reference/FlashMap.h"
+#include "reference/FlashService.h"
+#include "reference/Recovery.h"
 #include "support/Diagnostics.h"
 
 // Host-side comparisons, so GUIDs can key the simulator's maps.
@@ -41,6 +44,7 @@ enum class StopReason {
   PortWriteLimit,  // the post-code display loop was cut off
   SpinLimit,       // a busy wait did not end within the simulated time limit
   InvalidAccess,   // the driver touched something a real machine would not serve
+  PowerLoss,       // the power went (a cut the test asked for)
 };
 const char* StopReasonName(StopReason reason);
 
@@ -378,11 +382,83 @@ struct ResetRecord {
   EFI_STATUS Status;
 };
 
+// The non-volatile variable store behind GetVariable, SetVariable and
+// GetNextVariableName, with the UEFI rules a platform's code relies on: a
+// variable's attributes are fixed once it exists (only a delete changes
+// them), runtime access needs boot-service access, a write of no data or
+// with no attributes deletes, and a buffer too small is told the size.
+struct Variable {
+  UINT32 Attributes;
+  std::vector<UINT8> Data;
+};
+
+class VariableStore {
+ public:
+  using Key = std::pair<EFI_GUID, std::u16string>;
+  std::map<Key, Variable> Variables;
+  // Returned by every Get or Set while set (a failing store).
+  std::optional<EFI_STATUS> GetFailure;
+  std::optional<EFI_STATUS> SetFailure;
+
+  EFI_STATUS Get(const CHAR16* name, const EFI_GUID* vendor, UINT32* attributes, UINTN* size, void* data) const;
+  EFI_STATUS Set(const CHAR16* name, const EFI_GUID* vendor, UINT32 attributes, UINTN size, const void* data);
+  EFI_STATUS GetNextName(UINTN* nameSize, CHAR16* name, EFI_GUID* vendor) const;
+
+  const Variable* Find(const EFI_GUID& vendor, std::u16string_view name) const;
+  // Test helpers that bypass the rules: a variable as some other code (or a
+  // corrupted store) left it.
+  void Put(const EFI_GUID& vendor, std::u16string_view name, UINT32 attributes, std::vector<UINT8> data);
+  void Remove(const EFI_GUID& vendor, std::u16string_view name);
+};
+
 struct RuntimeServicesSim {
   RuntimeServicesSim();
   EFI_RUNTIME_SERVICES Table{};
   std::vector<ResetRecord> Resets;
+  VariableStore Variables;
 };
+
+// ---------------------------------------------------------------------------
+// Power: persistent writes and cuts
+// ---------------------------------------------------------------------------
+
+// What a variable write cut in the middle leaves, as stores of different
+// designs do: the old value (a store that commits last), the new one (cut
+// after the commit), no variable (the old one deleted first), or a record
+// of the right size holding half of each (a store without any protection).
+enum class TornVariable : UINT8 { KeepsOld, TakesNew, Vanishes, Mixes };
+
+struct PowerCut {
+  unsigned AtWrite;  // the n-th persistent write of this power-on, 1-based
+  bool During;       // in the middle of it; otherwise right after it
+  TornVariable Variable = TornVariable::Mixes;
+};
+
+// One write that outlives a power-on.
+struct PersistentWrite {
+  const char* Kind;  // "erase-block", "variable-write", "variable-delete"
+  UINT64 Where;      // the block's flash offset; 0 for a variable
+};
+
+// Counts the writes that outlive a power-on (a 4 KiB flash block erased, a
+// variable written or deleted) and cuts the power at one of them. A block
+// erase cut in the middle leaves its first half erased and the rest as it
+// was.
+class PowerSupply {
+ public:
+  std::optional<PowerCut> Cut;
+  std::vector<PersistentWrite> Writes;  // every persistent write begun this power-on
+
+  // A persistent write begins: true when it is to be cut in the middle. The
+  // writer then does half of it and calls LoseMidWrite().
+  bool Begin(const char* kind, UINT64 where);
+  // The write is done: the power goes when the cut is right after it.
+  void End();
+  [[noreturn]] void LoseMidWrite();
+};
+
+// What outlives a power-on: the flash and the variable store.
+struct NonVolatile;
 
 // ---------------------------------------------------------------------------
 // Text console: a character grid behind ConOut, a scripted keyboard behind ConIn
@@ -520,8 +596,15 @@ struct SmmMessage {
 struct EraseRequest {
   UINT64 Address;
   UINT64 Size;
-  bool Valid;  // the message had the expected form
+  bool Valid;  // the message had the expected form, in the communication buffer
+  reference::EraseVerdict Verdict;
+  EFI_STATUS Status;
 };
+
+// A flash map under which the whole flash may be erased in single bytes:
+// what the flash service serves unless a test gives it the platform's map,
+// so that the driver's own tests erase wherever their images put NVRAM.
+reference::FlashMap UnrestrictedFlashMap();
 
 struct S3HandOver {
   bool Valid;             // the message had the expected form
@@ -551,7 +634,18 @@ class SmmSim {
   UINT8* CommBuffer() { return commBuffer_.data(); }
   size_t CommBufferSize() const { return commBuffer_.size(); }
 
-  // The flash service behind FlashSmmServiceGuid.
+  // The flash service behind FlashSmmServiceGuid: the reference platform's
+  // (reference/FlashService.h) over this machine's flash, with the block
+  // size of FlashMap.
+  reference::FlashMap FlashMap = UnrestrictedFlashMap();
+  // Called after every erase the service served (the range read back
+  // erased): where the platform notes the recovery's progress.
+  std::function<void(const reference::EraseReply&, const reference::FlashDevice&)> OnVerifiedErase;
+  // The device's 4 KiB blocks (by flash offset) whose erase it reports
+  // failed, changing nothing; and those whose erase it reports done while a
+  // byte in the middle stays 0x00.
+  std::set<UINT64> FailingBlocks;
+  std::set<UINT64> StuckBlocks;
   std::vector<EraseRequest> EraseRequests;
   std::optional<UINT64> RewriteSize;      // written back into Size when set
   std::optional<EFI_STATUS> EraseStatus;  // returned instead of the service's own
@@ -643,6 +737,7 @@ class Machine {
   static bool Exists();
 
   Faults faults;
+  PowerSupply power;
   Processor cpu;
   Ports ports;
   Registers registers;
@@ -685,9 +780,19 @@ class Machine {
   std::vector<std::string> Trace;  // notable firmware events, in order
   void Note(std::string line);
 
+  // Power off: the flash and the variable store leave this machine, to be
+  // put into the next one (a power-on from the same flash and variables).
+  NonVolatile PowerOff();
+  void PowerOn(NonVolatile state);
+
  private:
   std::vector<std::vector<UINT8>> hobLists_;
   std::map<EFI_GUID, std::vector<UINT8>> presence_;
+};
+
+struct NonVolatile {
+  Flash flash;
+  VariableStore variables;
 };
 
 }  // namespace ftpm::sim

@@ -5,6 +5,8 @@
 // runs "inside SMRAM".
 #include <cstring>
 
+#include "reference/FlashService.h"
+#include "reference/S3Receiver.h"
 #include "sim/Machine.h"
 
 namespace ftpm::sim {
@@ -14,11 +16,6 @@ namespace {
 Machine& M() { return Machine::Current(); }
 SmmSim& Smm() { return Machine::Current().smm; }
 
-UINT32 Read32(const UINT8* p) {
-  UINT32 v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
 UINT64 Read64(const UINT8* p) {
   UINT64 v;
   std::memcpy(&v, p, 8);
@@ -110,56 +107,111 @@ EFI_STATUS EFIAPI SmiHandlerRegister(EFI_SMM_HANDLER_ENTRY_POINT2, const EFI_GUI
 }
 EFI_STATUS EFIAPI SmiHandlerUnRegister(EFI_HANDLE) { return EFI_INVALID_PARAMETER; }
 
-// --- The flash service ------------------------------------------------------------
+// --- The flash service and the S3 receiver: the reference platform's -----------------
 
-EFI_STATUS FlashService(UINT8* data, UINTN messageLength, UINTN commSize) {
-  SmmSim& smm = Smm();
-  EraseRequest request{Read64(data + 8), Read64(data + 16), false};
-  request.Valid = messageLength == 24 && commSize == 48 && Read32(data) == 4 && Read32(data + 4) == 0;
+// The erase device under the flash service: this machine's flash in 4 KiB
+// blocks (a range that starts or ends inside one erases only its part of
+// it, for the byte-granular map of the driver's own tests), with its faults
+// and the power supply's cuts, one persistent write a block.
+bool EraseRange(void* /*context*/, UINT64 offset, UINT64 length) {
+  Machine& m = M();
+  for (UINT64 at = offset, end = offset + length; at < end;) {
+    const UINT64 block = at & ~(Flash::kPageSize - 1);
+    const UINT64 n = std::min(end, block + Flash::kPageSize) - at;
+    if (m.smm.FailingBlocks.count(block) != 0) {
+      return false;
+    }
+    if (m.power.Begin("erase-block", block)) {
+      m.flash.Erase(at, n / 2);
+      m.power.LoseMidWrite();
+    }
+    m.flash.Erase(at, n);
+    if (m.smm.StuckBlocks.count(block) != 0) {
+      const UINT8 stuck = 0;
+      m.flash.Write(at + n / 2, &stuck, 1);
+    }
+    m.power.End();
+    at += n;
+  }
+  return true;
+}
+
+bool ReadsErased(void* /*context*/, UINT64 offset, UINT64 length) { return M().flash.IsErased(offset, length); }
+
+// The platform's communication buffer: where SmmCommBufferAddress points,
+// as large as the machine's own buffer or the allocation that holds it; a
+// test's own memory is taken as large as the message.
+std::pair<UINT64, UINT64> CommBufferNow(UINTN commSize) {
+  Machine& m = M();
+  const UINT64 address = m.settings.GetGuided(gSmmCommBufferTokenSpaceGuid, kSmmCommBufferToken);
+  if (address == reinterpret_cast<UINT64>(m.smm.CommBuffer())) {
+    return {address, m.smm.CommBufferSize()};
+  }
+  for (const auto& [pointer, allocation] : m.boot.Outstanding()) {
+    const auto start = reinterpret_cast<UINT64>(pointer);
+    if (address >= start && address - start < allocation.Size) {
+      return {address, allocation.Size - (address - start)};
+    }
+  }
+  return {address, commSize};
+}
+
+// Handlers get Data; the message (and its header) starts 24 bytes before.
+constexpr UINTN kHeaderSize = offsetof(EFI_SMM_COMMUNICATE_HEADER, Data);
+
+EFI_STATUS FlashService(UINT8* data, UINTN /*messageLength*/, UINTN commSize) {
+  Machine& m = M();
+  SmmSim& smm = m.smm;
+  const auto [buffer, bufferSize] = CommBufferNow(commSize);
+  const reference::FlashService service{&smm.FlashMap, {EraseRange, ReadsErased, nullptr}, buffer, bufferSize};
+  EraseRequest request{Read64(data + 8), Read64(data + 16), false, reference::EraseVerdict::BadForm, EFI_SUCCESS};
+  // Recorded before the erase, so that a cut in the middle still shows it.
   smm.EraseRequests.push_back(request);
-  if (!request.Valid) {
-    return EFI_INVALID_PARAMETER;
+  const reference::EraseReply reply = ServeFlashErase(service, data - kHeaderSize, commSize);
+  EraseRequest& recorded = smm.EraseRequests.back();
+  recorded.Verdict = reply.Verdict;
+  recorded.Status = reply.Status;
+  recorded.Valid =
+      reply.Verdict != reference::EraseVerdict::BadForm && reply.Verdict != reference::EraseVerdict::OutsideBuffer;
+  if (!recorded.Valid) {
+    return reply.Status;
   }
-  const std::optional<UINT64> offset = Flash::EraseOffset(request.Address, request.Size);
-  if (!offset) {
-    return EFI_INVALID_PARAMETER;
+  if (reply.Verdict == reference::EraseVerdict::Erased) {
+    m.Note("SMM flash service erased " + std::to_string(reply.Size) + " bytes at offset " +
+           std::to_string(reply.Offset));
+    if (smm.OnVerifiedErase) {
+      smm.OnVerifiedErase(reply, service.Device);
+    }
+  } else {
+    m.Note(std::string("SMM flash service refused: ") + EraseVerdictName(reply.Verdict));
   }
-  M().flash.Erase(*offset, request.Size);
-  M().Note("SMM flash service erased " + std::to_string(request.Size) + " bytes at offset " + std::to_string(*offset));
   if (smm.RewriteSize) {
     std::memcpy(data + 16, &*smm.RewriteSize, 8);
   }
-  return smm.EraseStatus.value_or(EFI_SUCCESS);
+  return smm.EraseStatus.value_or(reply.Status);
 }
 
-// --- The S3 hand-over receiver -------------------------------------------------------
+bool MachineMemory(void* /*context*/, UINT64 address, UINT64 length) {
+  return AllocationHolding(address, length) != nullptr;
+}
 
-EFI_STATUS S3Receiver(UINT8* data, UINTN messageLength, UINTN commSize) {
+EFI_STATUS S3Receiver(UINT8* data, UINTN /*messageLength*/, UINTN commSize) {
+  const auto [buffer, bufferSize] = CommBufferNow(commSize);
+  const reference::S3Receipt receipt = reference::ReceiveS3HandOver(data - kHeaderSize, commSize, buffer, bufferSize,
+                                                                    reference::MemoryCheck{MachineMemory, nullptr});
   S3HandOver handOver{};
-  handOver.Valid = messageLength == 16 && commSize == 40 && Read32(data) == 1 && Read32(data + 4) == 0;
-  handOver.PrivateAddress = Read64(data + 8);
-  // The receiver reads the private record and the table now: the sender
-  // releases the table once Communicate returns.
-  if (handOver.Valid && AllocationHolding(handOver.PrivateAddress, 16) != nullptr) {
-    const auto* record = reinterpret_cast<const UINT8*>(handOver.PrivateAddress);
-    handOver.Locked = record[0];
-    handOver.Closed = record[1];
-    handOver.TableAddress = Read64(record + 8);
-    const Allocation* table = AllocationHolding(handOver.TableAddress, 48);
-    if (table != nullptr) {
-      const auto* bytes = reinterpret_cast<const UINT8*>(handOver.TableAddress);
-      handOver.TableHeader.assign(bytes, bytes + 48);
-      handOver.TableSize = Read64(bytes + 32);
-      const UINT64 nextFree = Read64(bytes + 40);
-      if (AllocationHolding(handOver.TableAddress + nextFree, 2) != nullptr) {
-        std::memcpy(&handOver.EndMarker, bytes + nextFree, 2);
-      }
-    }
-  } else {
-    handOver.Valid = false;
+  handOver.PrivateAddress = receipt.Record;
+  handOver.Valid = receipt.Status == EFI_SUCCESS || std::strcmp(receipt.Reason, "table-unreadable") == 0;
+  handOver.Locked = receipt.Locked;
+  handOver.Closed = receipt.Closed;
+  handOver.TableAddress = receipt.Table;
+  if (receipt.Status == EFI_SUCCESS) {
+    handOver.TableHeader.assign(receipt.TableHeader, receipt.TableHeader + sizeof(receipt.TableHeader));
+    handOver.TableSize = receipt.TableSize;
+    handOver.EndMarker = receipt.HaveEndMarker != FALSE ? receipt.EndMarker : 0;
   }
   Smm().HandOvers.push_back(handOver);
-  return handOver.Valid ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+  return receipt.Status;
 }
 
 }  // namespace
@@ -256,6 +308,14 @@ EFI_STATUS SmmSim::InstallSmmProtocol(const EFI_GUID& guid, void* iface) {
 size_t SmmSim::ActiveNotifications(const EFI_GUID& guid) const {
   return static_cast<size_t>(std::count_if(notifications_.begin(), notifications_.end(),
                                            [&](const Notification* n) { return n->Active && n->Guid == guid; }));
+}
+
+reference::FlashMap UnrestrictedFlashMap() {
+  reference::FlashMap map{};
+  map.EraseBlockSize = 1;
+  map.DeviceSize = kFlashSize;
+  map.Nvram[0][0] = reference::FlashRange{0, kFlashSize};
+  return map;
 }
 
 }  // namespace ftpm::sim

@@ -21,7 +21,7 @@ inline constexpr uint32_t kMvqNvramSize = 0x2000;
 inline constexpr uint32_t kSideBFtpmNvram = 0x700000;
 inline constexpr uint32_t kSideBFtpmNvramSize = 0x1000;
 inline constexpr uint32_t kSideBMvqNvram = 0x710000;
-inline constexpr uint32_t kSideBMvqNvramSize = 0x800;
+inline constexpr uint32_t kSideBMvqNvramSize = 0x1000;
 inline constexpr uint8_t kStoryRecordByte = 0x5A;  // in and around the NVRAM ranges
 
 // Recognisable bytes in and 16 bytes around [first, last), so that an erase
