@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -118,8 +119,15 @@ class Story {
     torn_ = torn;
   }
 
+  // Device faults of the next power-ons: blocks whose erase fails, and
+  // blocks whose erase reports success but does not take.
+  std::set<uint64_t> FailingBlocks;
+  std::set<uint64_t> StuckBlocks;
+
   PowerOnResult PowerOn(uint32_t cpu, char16_t answer) {
     Machine m;
+    m.smm.FailingBlocks = FailingBlocks;
+    m.smm.StuckBlocks = StuckBlocks;
     m.PowerOn(std::move(state_));
     m.cpu.Signature = cpu;
     m.registers.RegisterFile[directory::kRecoveryFlagRegister] = layout_.RecoveryFlag;
@@ -420,6 +428,30 @@ TEST(PowerStory, NKeepsAskingAndTheOldProcessorEndsTheRequest) {
   EXPECT_EQ(story.Recorded(), layout.NewCpu);
   EXPECT_FALSE(story.PowerOn(layout.NewCpu, u'Y').Prompted);
   EXPECT_EQ(story.ChangedOutsideRanges(), std::nullopt);
+}
+
+// An MVQ NVRAM erase that fails (the device reports it, or it does not read
+// back erased) leaves the request standing: the driver resets as it must,
+// and the next boot asks again and finishes once the device erases.
+TEST(PowerStory, AFailedEraseOfTheLastRangeAsksAgainOnTheNextBoot) {
+  const Layout layout = Layouts()[0];
+  for (bool stuck : {false, true}) {
+    Story story(layout, RecoveryCase::Full, PlatformKind::Reference);
+    EXPECT_FALSE(story.PowerOn(layout.OldCpu, u'Y').Prompted);
+    (stuck ? story.StuckBlocks : story.FailingBlocks).insert(testing::kMvqNvram + kBlock);
+    const PowerOnResult failed = story.PowerOn(layout.NewCpu, u'Y');
+    EXPECT_TRUE(failed.Prompted);
+    EXPECT_NE(failed.Stop.find("reset"), std::string::npos) << failed.Stop;
+    EXPECT_EQ(story.Recorded(), layout.OldCpu) << stuck;
+    EXPECT_FALSE(story.AllErased()) << stuck;
+    story.FailingBlocks.clear();
+    story.StuckBlocks.clear();
+    EXPECT_TRUE(story.PowerOn(layout.NewCpu, u'Y').Prompted) << stuck;
+    EXPECT_TRUE(story.AllErased());
+    EXPECT_EQ(story.Recorded(), layout.NewCpu);
+    EXPECT_FALSE(story.PowerOn(layout.NewCpu, u'Y').Prompted);
+    EXPECT_EQ(story.ChangedOutsideRanges(), std::nullopt);
+  }
 }
 
 }  // namespace
