@@ -178,7 +178,8 @@ def main(argv: list[str] | None = None) -> int:
         print("demo: Debian's OVMF_CODE_4M.fd with FtpmPlatformDxe, FtpmRecoveryDxe and FtpmSysPrep inserted "
               "into its DXE volume (ftpm-recovery package, insert)")
         config = {"swap.request": REQUEST, "console.mode": console_mode(interactive), "erase.window": "64m",
-                  "swap.ftpm-nvram": [f"{hex(r['address'])}:{hex(r['size'])}" for r in ranges if r["type"] == "0x04"]}
+                  **{f"flash-map.{r['side'].lower()}.{'ftpm' if r['type'] == '0x04' else 'mvq'}":
+                     f"{hex(r['address'])}:{hex(r['size'])}" for r in ranges}}
         machine = st.Machine(work, args.uefi_build, args.tool, "OVMF_CODE_4M.fd", "64m", flash, config)
     except (fq.HarnessError, subprocess.SubprocessError, OSError, ValueError) as error:
         print(f"demo: {error}")

@@ -625,7 +625,7 @@ def qemu_command(work: str, volume: str, window: str, image: str | None, cpu: di
         command += ["-machine", "q35,max-fw-size=16M", "-m", "256M", "-cpu", cpu_option]
         command += ["-drive", f"if=pflash,format=raw,readonly=on,file={ovmf}"]
         if image:
-            command += ["-drive", f"if=pflash,format=raw,readonly=on,file={image}"]
+            command += ["-drive", f"if=pflash,format=raw,file={image}"]
     if flag_device:
         command += ["-object", "memory-backend-ram,id=rflag,size=4K,share=on",
                     "-device", "ivshmem-plain,memdev=rflag"]

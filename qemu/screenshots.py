@@ -72,7 +72,8 @@ def shoot(work: str, uefi_build: str, tool: str, mode: str, out: str) -> None:
     new = fq.to_int(fq.read_layout(LAYOUT).get("processor"), "sample processor")
     flash, ranges = st.prepare_flash(work, tool, LAYOUT, "64m", new)
     config = {"swap.request": 122, "console.mode": mode, "erase.window": "64m",
-              "swap.ftpm-nvram": [f"{hex(r['address'])}:{hex(r['size'])}" for r in ranges if r["type"] == "0x04"]}
+              **{f"flash-map.{r['side'].lower()}.{'ftpm' if r['type'] == '0x04' else 'mvq'}":
+                     f"{hex(r['address'])}:{hex(r['size'])}" for r in ranges}}
     machine = st.Machine(work, uefi_build, tool, "OVMF_CODE_4M.fd", "64m", flash, config)
     machine.run(OLD_PROCESSOR, [])
     qmp_path = os.path.join(work, "qmp.sock")

@@ -49,12 +49,12 @@ FIRMWARE = {
     "OVMF.fd": {"code": "/usr/share/ovmf/OVMF.fd", "vars": None},
 }
 PLATFORM_CONFIG_NAME = "opt/ftpm/platform.cfg"
-BOOT_TARGET_RELATIVE = os.path.join("qemu", "reference", "FtpmBootTarget.efi")
+BOOT_TARGET_RELATIVE = os.path.join("qemu", "platform", "FtpmBootTarget.efi")
 MODULES = {
     # file name in the uefi build -> packaged as
-    "FtpmPlatformDxe": os.path.join("qemu", "reference", "FtpmPlatformDxe.efi"),
+    "FtpmPlatformDxe": os.path.join("qemu", "platform", "FtpmPlatformDxe.efi"),
     "FtpmRecoveryDxe": "FtpmRecoveryDxe.efi",
-    "FtpmSysPrep": os.path.join("qemu", "reference", "FtpmSysPrep.efi"),
+    "FtpmSysPrep": os.path.join("qemu", "platform", "FtpmSysPrep.efi"),
 }
 # In this image the driver starts once the reference platform is in place:
 # the platform installs the erase-service-ready protocol last.
@@ -460,10 +460,11 @@ def run_story(story: dict, path: str, uefi_build: str, tool: str, work: str, ver
     side = "B" if flag_value is not None and flag_value & 0x40000000 else "A"
     new = story_processor("new", story, layout_processor)
     flash, ranges = prepare_flash(work, tool, layout, story["window"], new)
-    # The platform's flash map names the fTPM NVRAM ranges; the swap request
-    # is served by their erase.
-    config.setdefault("swap.ftpm-nvram", [f"{hex(r['address'])}:{hex(r['size'])}" for r in ranges
-                                          if r["type"] == "0x04"])
+    # The platform's flash map names the NVRAM ranges of both sides; the
+    # swap request is served once those of its case read erased.
+    for r in ranges:
+        kind = "ftpm" if r["type"] == "0x04" else "mvq"
+        config.setdefault(f"flash-map.{r['side'].lower()}.{kind}", f"{hex(r['address'])}:{hex(r['size'])}")
     config.setdefault("erase.window", story["window"])
     machine = Machine(work, uefi_build, tool, story["firmware"], story["window"], flash, config, flag_value)
     with open(flash, "rb") as handle:

@@ -50,6 +50,7 @@ S3Receipt ReceiveS3HandOver(const VOID* Message, UINTN CommSize, UINT64 CommBuff
   if (receipt.Reason != nullptr) {
     return receipt;
   }
+  receipt.FormOk = TRUE;
   receipt.Record = ReadUnaligned<UINT64>(bytes + kRecordOffset);
   if (!Memory.Readable(Memory.Context, receipt.Record, kRecordSize)) {
     receipt.Reason = "record-unreadable";

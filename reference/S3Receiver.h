@@ -25,6 +25,7 @@ struct MemoryCheck {
 
 struct S3Receipt {
   EFI_STATUS Status;   // EFI_SUCCESS once the record and its table were read
+  BOOLEAN FormOk;      // the message was in the buffer, in the right form
   const char* Reason;  // otherwise: "outside-comm-buffer", "comm-size", "message-length", "function",
                        // "reserved", "record-unreadable", "table-unreadable"
   UINT64 Record;       // the private record's address, as sent

@@ -201,7 +201,10 @@ EFI_STATUS S3Receiver(UINT8* data, UINTN /*messageLength*/, UINTN commSize) {
                                                                     reference::MemoryCheck{MachineMemory, nullptr});
   S3HandOver handOver{};
   handOver.PrivateAddress = receipt.Record;
-  handOver.Valid = receipt.Status == EFI_SUCCESS || std::strcmp(receipt.Reason, "table-unreadable") == 0;
+  // As the driver's tests know it: the message in its form, naming a record
+  // of the platform's memory.
+  handOver.Valid =
+      receipt.FormOk != FALSE && std::strcmp(receipt.Reason != nullptr ? receipt.Reason : "", "record-unreadable") != 0;
   handOver.Locked = receipt.Locked;
   handOver.Closed = receipt.Closed;
   handOver.TableAddress = receipt.Table;

@@ -11,16 +11,16 @@ namespace ftpm::harness {
 
 constinit HarnessState gHarness{};
 
-using reference::ConfigResult;
-using reference::kMaxConfigErrors;
-using reference::kMaxProbeLength;
-using reference::ParseConfig;
-using reference::PlatformConfig;
-using reference::ReportConfigResult;
-using reference::ReportS3Record;
-using reference::ReportSettingReads;
-using reference::SetConfigDefaults;
-using reference::SetPhase;
+using qemu::ConfigResult;
+using qemu::kMaxConfigErrors;
+using qemu::kMaxProbeLength;
+using qemu::ParseConfig;
+using qemu::PlatformConfig;
+using qemu::ReportConfigResult;
+using qemu::ReportS3Record;
+using qemu::ReportSettingReads;
+using qemu::SetConfigDefaults;
+using qemu::SetPhase;
 
 namespace {
 
@@ -134,6 +134,7 @@ void LoadConfig(EFI_FILE_PROTOCOL* Root) {
     ParseConfig(reinterpret_cast<const char*>(text), size, gPlatform.Config, result);
     gPlatform.BootServices->FreePool(text);
   }
+  qemu::BuildFlashMap(gPlatform.Config, &gPlatform.FlashMap);
   ReportConfigResult(status, size, result);
 }
 
@@ -291,7 +292,7 @@ void SignalReadyToBoot() {
 
 extern "C" EFI_STATUS EFIAPI FtpmHarnessEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable) {
   using namespace ftpm::harness;
-  using namespace ftpm::reference;
+  using namespace ftpm::qemu;
   BindPlatform(ImageHandle, SystemTable, ReportSink::ConOut);
   // The boot manager's five-minute watchdog would reset the machine while a
   // person thinks about the prompt.

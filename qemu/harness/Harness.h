@@ -9,16 +9,16 @@
 
 #include "driver/RecoveryProtocol.h"
 #include "platform/Pi.h"
-#include "qemu/reference/Platform.h"
+#include "qemu/platform/Platform.h"
 
 namespace ftpm::harness {
 
-using reference::gPlatform;
-using reference::kMaxFileName;
-using reference::MemoryRange;
-using reference::PhysicalPointer;
-using reference::Report;
-using reference::TextBuffer;
+using qemu::gPlatform;
+using qemu::kMaxFileName;
+using qemu::MemoryRange;
+using qemu::PhysicalPointer;
+using qemu::Report;
+using qemu::TextBuffer;
 
 // What only the boot application keeps; the platform's state is gPlatform.
 struct HarnessState {

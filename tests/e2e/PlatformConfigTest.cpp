@@ -1,12 +1,13 @@
-// The firmware harness's configuration file: what each key sets, and how bad
-// lines are reported without disturbing the rest.
+// The reference platform's configuration: what each key sets, how bad lines
+// are reported, and that a text with any bad line, or one that could not be
+// served, is refused whole.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "qemu/reference/Config.h"
+#include "qemu/platform/Config.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 namespace {
 
 struct Parsed {
@@ -34,7 +35,13 @@ TEST(PlatformConfig, DefaultsProvideEveryPlatformPiece) {
   EXPECT_TRUE(c.MeasureTsc);
   EXPECT_TRUE(c.ProvideSettings && c.ProvideEraseReady && c.ProvideSmmCommunication && c.ProvideDebugPrint);
   EXPECT_EQ(c.Window, EraseWindow::None);
-  EXPECT_EQ(c.EraseStatus, EFI_SUCCESS);
+  EXPECT_FALSE(c.EraseFails);
+  for (const auto& side : c.Nvram) {
+    for (const MemoryRange& range : side) {
+      EXPECT_EQ(range.Length, 0u);
+    }
+  }
+  EXPECT_EQ(p.Result.Refusal, nullptr);
   EXPECT_STREQ(c.DriverFile, "FtpmRecoveryDxe.efi");
   EXPECT_FALSE(c.PreinstallProtocol);
   EXPECT_STREQ(c.DriverFv, "");  // the driver file is loaded, not dispatched
@@ -64,7 +71,9 @@ TEST(PlatformConfig, EveryKeyLandsInItsField) {
       "provide.smm-communication=off\n"
       "provide.debug-print=0\n"
       "erase.window=64m\n"
-      "erase.status=EFI_DEVICE_ERROR\n"
+      "flash-map.a.ftpm=0xFD01140000:0x4000\n"
+      "flash-map.b.mvq = 0x1210000 : 0x8000\n"
+      "erase.fail=b.mvq\n"
       "driver.file=Other_Driver-2.efi\n"
       "driver.preinstall-protocol=yes\n"
       "console.mode=100x31\n"
@@ -76,7 +85,8 @@ TEST(PlatformConfig, EveryKeyLandsInItsField) {
       "keys.read=3\n"
       "selftest.box=1\n");
   EXPECT_EQ(p.Result.ErrorCount, 0u);
-  EXPECT_EQ(p.Result.Applied, 24u);
+  EXPECT_EQ(p.Result.Refusal, nullptr);
+  EXPECT_EQ(p.Result.Applied, 26u);
   const PlatformConfig& c = p.Config;
   EXPECT_EQ(Setting(c, 122), 1u);
   EXPECT_EQ(Setting(c, 377), 1u);
@@ -90,7 +100,13 @@ TEST(PlatformConfig, EveryKeyLandsInItsField) {
   EXPECT_EQ(c.TscFrequency, 0u);
   EXPECT_FALSE(c.ProvideSettings || c.ProvideEraseReady || c.ProvideSmmCommunication || c.ProvideDebugPrint);
   EXPECT_EQ(c.Window, EraseWindow::Window64M);
-  EXPECT_EQ(c.EraseStatus, EFI_DEVICE_ERROR);
+  EXPECT_EQ(c.Nvram[0][0].Address, 0xFD01140000u);
+  EXPECT_EQ(c.Nvram[0][0].Length, 0x4000u);
+  EXPECT_EQ(c.Nvram[1][1].Address, 0x1210000u);
+  EXPECT_EQ(c.Nvram[1][1].Length, 0x8000u);
+  EXPECT_TRUE(c.EraseFails);
+  EXPECT_EQ(c.EraseFailsSide, reference::FlashSide::B);
+  EXPECT_EQ(c.EraseFailsKind, reference::NvramKind::Mvq);
   EXPECT_STREQ(c.DriverFile, "Other_Driver-2.efi");
   EXPECT_TRUE(c.PreinstallProtocol);
   EXPECT_EQ(c.ConsoleMode, ConsoleModeRequest::BySize);
@@ -132,7 +148,7 @@ TEST(PlatformConfig, DriverStartAndWhatIsWatchedAfterIt) {
   EXPECT_TRUE(Parse("recovery-flag=0xFFFFFFFF").Config.RecoveryFlagSet);
 }
 
-TEST(PlatformConfig, BadDriverStartAndFlagValuesChangeNothing) {
+TEST(PlatformConfig, BadDriverStartAndFlagValuesRefuseTheText) {
   const Parsed p = Parse(
       "recovery-flag=0x40000000\n"
       "recovery-flag=0x100000000\n"  // 2: the register is 32 bits wide
@@ -146,7 +162,9 @@ TEST(PlatformConfig, BadDriverStartAndFlagValuesChangeNothing) {
     EXPECT_EQ(p.Result.Errors[i].Line, lines[i]) << i;
     EXPECT_STREQ(p.Result.Errors[i].Reason, "bad-value") << i;
   }
-  EXPECT_EQ(p.Config.RecoveryFlagValue, 0x40000000u);
+  // The good first line is not applied either.
+  EXPECT_STREQ(p.Result.Refusal, "bad-line");
+  EXPECT_FALSE(p.Config.RecoveryFlagSet);
   EXPECT_STREQ(p.Config.DriverFv, "");
   EXPECT_FALSE(p.Config.TrapSelfTest);
 }
@@ -167,38 +185,75 @@ TEST(PlatformConfig, ProcessorSwapDetectionAndItsFlashMap) {
 
   const Parsed p = Parse(
       "swap.request=377\n"
-      "swap.ftpm-nvram=0x1140000:0x4000\n"
-      "swap.ftpm-nvram=0xFF200000:0x1000\n"
+      "flash-map.a.ftpm=0xFF200000:0x4000\n"
+      "flash-map.b.ftpm=0x300000:0x1000\n"
       "erase.window=16m\n"
       "caller.register=no\n");
   EXPECT_EQ(p.Result.ErrorCount, 0u);
+  EXPECT_EQ(p.Result.Refusal, nullptr);
   EXPECT_EQ(p.Config.SwapRequestToken, 377u);
-  ASSERT_EQ(p.Config.FtpmRangeCount, 2u);
-  EXPECT_EQ(p.Config.FtpmRanges[0].Address, 0x1140000u);
-  EXPECT_EQ(p.Config.FtpmRanges[0].Length, 0x4000u);
-  EXPECT_EQ(p.Config.FtpmRanges[1].Address, 0xFF200000u);
   EXPECT_EQ(p.Config.Window, EraseWindow::Window16M);
   EXPECT_EQ(p.Config.RegisterCaller, FALSE);
+  reference::FlashMap map{};
+  ASSERT_TRUE(BuildFlashMap(p.Config, &map));
+  EXPECT_EQ(map.EraseBlockSize, 0x1000u);
+  EXPECT_EQ(map.DeviceSize, kLowFlashDeviceSize);
+  EXPECT_EQ(map.Nvram[0][0].Offset, 0x200000u);  // the window address as an image offset
+  EXPECT_EQ(map.Nvram[0][0].Length, 0x4000u);
+  EXPECT_EQ(map.Nvram[1][0].Offset, 0x300000u);
+  EXPECT_EQ(map.Nvram[0][1].Length, 0u);
   EXPECT_EQ(Parse("swap.request=122\nswap.request=none").Config.SwapRequestToken, 0u);
+  EXPECT_EQ(Parse("erase.window=64m").Config.Window, EraseWindow::Window64M);
 
-  // Only the two recovery requests can be set; a range must hold a byte and
-  // end below 2^64; the flash map has room for four ranges.
+  // Only the two recovery requests can be set; a range must name flash and
+  // hold a byte; the map knows four ranges.
   const Parsed bad = Parse(
       "swap.request=616\n"
-      "swap.ftpm-nvram=0x1000:0\n"
-      "swap.ftpm-nvram=0xFFFFFFFFFFFFF000:0x2000\n"
-      "swap.ftpm-nvram=0x1000\n"
-      "swap.ftpm-nvram=1:1\nswap.ftpm-nvram=2:1\nswap.ftpm-nvram=3:1\nswap.ftpm-nvram=4:1\n"
-      "swap.ftpm-nvram=5:1\n");
-  EXPECT_EQ(bad.Config.SwapRequestToken, 0u);
-  EXPECT_EQ(bad.Config.FtpmRangeCount, kMaxFtpmRanges);
-  ASSERT_EQ(bad.Result.ErrorCount, 5u);
-  EXPECT_STREQ(bad.Result.Errors[0].Reason, "bad-value");
-  EXPECT_STREQ(bad.Result.Errors[1].Reason, "bad-value");
-  EXPECT_STREQ(bad.Result.Errors[2].Reason, "bad-value");
-  EXPECT_STREQ(bad.Result.Errors[3].Reason, "bad-value");
-  EXPECT_STREQ(bad.Result.Errors[4].Reason, "too-many");
-  EXPECT_EQ(bad.Result.Errors[4].Line, 9u);
+      "flash-map.a.ftpm=0x1000:0\n"
+      "flash-map.a.ftpm=0xFE000000:0x1000\n"
+      "flash-map.a.ftpm=0x1000\n"
+      "flash-map.c.ftpm=0x1000:0x1000\n"
+      "erase.fail=a.tpm\n");
+  ASSERT_EQ(bad.Result.ErrorCount, 6u);
+  for (UINTN i = 0; i < 4; ++i) {
+    EXPECT_STREQ(bad.Result.Errors[i].Reason, "bad-value") << i;
+  }
+  EXPECT_STREQ(bad.Result.Errors[4].Reason, "unknown-key");
+  EXPECT_STREQ(bad.Result.Errors[5].Reason, "bad-value");
+  EXPECT_STREQ(bad.Result.Refusal, "bad-line");
+}
+
+// A request the platform could not serve would bring the prompt back on
+// every boot: such a configuration is refused whole, leaving detection off.
+TEST(PlatformConfig, AConfigurationThatCouldNotServeItsRequestIsRefused) {
+  const std::string full =
+      "swap.request=122\nerase.window=64m\n"
+      "flash-map.a.ftpm=0x1140000:0x4000\nflash-map.a.mvq=0x1150000:0x8000\n";
+  EXPECT_EQ(Parse(full).Result.Refusal, nullptr);
+  EXPECT_EQ(Parse(full).Config.SwapRequestToken, 122u);
+  const struct {
+    std::string Text;
+    const char* Refusal;
+  } refused[] = {
+      {"swap.request=122\nflash-map.a.ftpm=0x1140000:0x4000\nflash-map.a.mvq=0x1150000:0x8000\n", "no-erase-window"},
+      {"swap.request=122\nerase.window=64m\nflash-map.a.ftpm=0x1140000:0x4000\n", "side-a-incomplete"},
+      {"swap.request=377\nerase.window=64m\n", "side-a-incomplete"},
+      {full + "flash-map.b.ftpm=0x1200000:0x4000\n", "side-b-incomplete"},
+      {full + "flash-map.b.ftpm=0x1142000:0x4000\nflash-map.b.mvq=0x1210000:0x8000\n", "overlap"},
+      {full + "flash-map.b.ftpm=0x1200800:0x4000\nflash-map.b.mvq=0x1210000:0x8000\n", "not-whole-blocks"},
+      // The 16 MB window's flash device ends at 14 MiB.
+      {"swap.request=377\nerase.window=16m\nflash-map.a.ftpm=0xFFF00000:0x4000\n", "outside-device"},
+      // Without detection a map must still be sound.
+      {"erase.window=64m\nflash-map.a.mvq=0x1150000:0x800\n", "not-whole-blocks"},
+  };
+  for (const auto& r : refused) {
+    const Parsed p = Parse(r.Text);
+    EXPECT_EQ(p.Result.ErrorCount, 0u) << r.Text;
+    ASSERT_NE(p.Result.Refusal, nullptr) << r.Text;
+    EXPECT_STREQ(p.Result.Refusal, r.Refusal) << r.Text;
+    EXPECT_EQ(p.Config.SwapRequestToken, 0u) << r.Text;
+    EXPECT_EQ(p.Config.Window, EraseWindow::None) << r.Text;
+  }
 }
 
 TEST(PlatformConfig, CommentsBlankLinesAndLineEndings) {
@@ -209,7 +264,7 @@ TEST(PlatformConfig, CommentsBlankLinesAndLineEndings) {
   EXPECT_EQ(Setting(p.Config, 616), 1u);  // the last line needs no line end
 }
 
-TEST(PlatformConfig, BadLinesAreReportedWithTheirLineAndKeepTheOldValue) {
+TEST(PlatformConfig, BadLinesAreReportedWithTheirLineAndNothingIsApplied) {
   const Parsed p = Parse(
       "setting.122=1\n"
       "setting.123=1\n"         // 2: not one of the driver's tokens
@@ -238,7 +293,8 @@ TEST(PlatformConfig, BadLinesAreReportedWithTheirLineAndKeepTheOldValue) {
     EXPECT_STREQ(r.Errors[i].Reason, want[i].Reason) << i;
     EXPECT_STREQ(r.Errors[i].Key, want[i].Key) << i;
   }
-  EXPECT_EQ(Setting(p.Config, 122), 1u);
+  EXPECT_STREQ(r.Refusal, "bad-line");
+  EXPECT_EQ(Setting(p.Config, 122), 0u);  // the good line is not applied either
   EXPECT_EQ(p.Config.HandlerCalls, 1u);
   EXPECT_EQ(p.Config.Window, EraseWindow::None);
   EXPECT_STREQ(p.Config.DriverFile, "FtpmRecoveryDxe.efi");
@@ -246,8 +302,9 @@ TEST(PlatformConfig, BadLinesAreReportedWithTheirLineAndKeepTheOldValue) {
 }
 
 TEST(PlatformConfig, LimitsHold) {
+  EXPECT_EQ(Parse("probe=1:1\nprobe=2:1\nprobe=3:1\nprobe=4:1\n").Config.ProbeCount, kMaxProbes);
   const Parsed probes = Parse("probe=1:1\nprobe=2:1\nprobe=3:1\nprobe=4:1\nprobe=5:1\n");
-  EXPECT_EQ(probes.Config.ProbeCount, kMaxProbes);
+  EXPECT_EQ(probes.Config.ProbeCount, 0u);
   ASSERT_EQ(probes.Result.ErrorCount, 1u);
   EXPECT_STREQ(probes.Result.Errors[0].Reason, "too-many");
   EXPECT_EQ(probes.Result.Errors[0].Line, 5u);
@@ -276,4 +333,4 @@ TEST(PlatformConfig, ParsingStopsAtTheGivenLength) {
 }
 
 }  // namespace
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "platform/Guids.h"
-#include "qemu/reference/CfiFlash.h"
-#include "qemu/reference/FwCfg.h"
-#include "qemu/reference/LoadOption.h"
-#include "qemu/reference/Platform.h"
+#include "qemu/platform/CfiFlash.h"
+#include "qemu/platform/FwCfg.h"
+#include "qemu/platform/LoadOption.h"
+#include "qemu/platform/Platform.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 namespace {
 
 // --- fw_cfg ---------------------------------------------------------------------
@@ -167,7 +167,7 @@ struct CfiModel {
     }
     if (Value == kCfiBlockErase) {
       State = Mode::EraseSetup;
-    } else if (Value == kCfiProgram || Value == 0x40) {
+    } else if (Value == 0x10 || Value == 0x40) {  // either program command
       State = Mode::ProgramSetup;
     } else if (Value == kCfiReadArray) {
       State = Mode::ReadArray;
@@ -182,43 +182,43 @@ struct CfiModel {
   }
 };
 
-TEST(CfiErase, APartialRangeAcrossBlocksErasesExactlyItAndKeepsItsNeighbours) {
+TEST(CfiErase, WholeBlocksAreErasedInOrderAndNothingElse) {
   CfiModel flash(6 * kCfiBlockSize);
   const std::vector<UINT8> before = flash.Array;
-  std::vector<UINT8> scratch(kCfiBlockSize);
-  const UINT64 start = kCfiBlockSize + 0x123;
-  const UINT64 length = 2 * kCfiBlockSize + 0x456;  // ends inside the fourth block
-  ASSERT_EQ(CfiEraseRange(flash.Device(), start, length, scratch.data()), CfiResult::Erased);
+  ASSERT_EQ(CfiEraseBlocks(flash.Device(), kCfiBlockSize, 3 * kCfiBlockSize), CfiResult::Erased);
   for (size_t i = 0; i < flash.Array.size(); ++i) {
-    const bool inside = i >= start && i < start + length;
+    const bool inside = i >= kCfiBlockSize && i < 4 * kCfiBlockSize;
     ASSERT_EQ(flash.Array[i], inside ? 0xFF : before[i]) << std::hex << i;
   }
-  EXPECT_EQ(flash.Erases, 3u);  // blocks 1, 2 and 3; the others untouched
+  EXPECT_EQ(flash.Erases, 3u);
+  EXPECT_EQ(flash.Programs, 0u);  // nothing is ever programmed back
   EXPECT_EQ(flash.State, CfiModel::Mode::ReadArray);
+  EXPECT_TRUE(CfiReadsErased(flash.Device(), kCfiBlockSize, 3 * kCfiBlockSize));
+  EXPECT_FALSE(CfiReadsErased(flash.Device(), kCfiBlockSize - 1, 2));
 }
 
-TEST(CfiErase, WholeBlocksNeedNoProgrammingAndAnEmptyRangeTouchesNothing) {
-  CfiModel flash(4 * kCfiBlockSize);
-  std::vector<UINT8> scratch(kCfiBlockSize);
-  ASSERT_EQ(CfiEraseRange(flash.Device(), kCfiBlockSize, 2 * kCfiBlockSize, scratch.data()), CfiResult::Erased);
-  EXPECT_EQ(flash.Erases, 2u);
-  EXPECT_EQ(flash.Programs, 0u);
-  EXPECT_EQ(CfiEraseRange(flash.Device(), 0, 0, scratch.data()), CfiResult::Erased);
-  EXPECT_EQ(flash.Erases, 2u);
-}
-
-TEST(CfiErase, RangesOutsideTheDeviceAndFailingEraseAreReportedAndTheArrayIsReadable) {
+TEST(CfiErase, PartialBlocksAndRangesOutsideTheDeviceTouchNothing) {
   CfiModel flash(2 * kCfiBlockSize);
-  std::vector<UINT8> scratch(kCfiBlockSize);
   const std::vector<UINT8> before = flash.Array;
-  EXPECT_EQ(CfiEraseRange(flash.Device(), kCfiBlockSize, kCfiBlockSize + 1, scratch.data()), CfiResult::OutsideDevice);
-  EXPECT_EQ(CfiEraseRange(flash.Device(), 1, ~0ULL, scratch.data()), CfiResult::OutsideDevice);
+  EXPECT_EQ(CfiEraseBlocks(flash.Device(), 0x10, kCfiBlockSize), CfiResult::NotWholeBlocks);
+  EXPECT_EQ(CfiEraseBlocks(flash.Device(), 0, kCfiBlockSize + 1), CfiResult::NotWholeBlocks);
+  EXPECT_EQ(CfiEraseBlocks(flash.Device(), 0, 0), CfiResult::NotWholeBlocks);
+  EXPECT_EQ(CfiEraseBlocks(flash.Device(), kCfiBlockSize, 2 * kCfiBlockSize), CfiResult::OutsideDevice);
+  EXPECT_EQ(CfiEraseBlocks(flash.Device(), kCfiBlockSize, ~0ULL), CfiResult::OutsideDevice);
+  EXPECT_FALSE(CfiReadsErased(flash.Device(), kCfiBlockSize, ~0ULL));
   EXPECT_EQ(flash.Array, before);
+  EXPECT_EQ(flash.Erases, 0u);
+}
 
+TEST(CfiErase, AFailingBlockStopsTheEraseAndLeavesTheArrayReadable) {
+  CfiModel flash(2 * kCfiBlockSize);
+  const std::vector<UINT8> before = flash.Array;
   flash.FailErase = true;
-  EXPECT_EQ(CfiEraseRange(flash.Device(), 0x10, 0x20, scratch.data()), CfiResult::EraseFailed);
+  EXPECT_EQ(CfiEraseBlocks(flash.Device(), 0, 2 * kCfiBlockSize), CfiResult::EraseFailed);
   EXPECT_EQ(flash.State, CfiModel::Mode::ReadArray);
   EXPECT_EQ(flash.Array, before);
+  // The read-back reads the array, not the status register.
+  EXPECT_FALSE(CfiReadsErased(flash.Device(), 0, kCfiBlockSize));
 }
 
 // --- Load options ---------------------------------------------------------------
@@ -278,18 +278,5 @@ TEST(LoadOption, VariableNamesUseFourUpperCaseHexDigits) {
   EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name)), u"SysPrep0000");
 }
 
-// --- Serving the swap request -------------------------------------------------
-
-TEST(SwapRequest, AnEraseServesItOnlyWhenItHoldsTheWholeFtpmRange) {
-  EXPECT_TRUE(RangeCovers(0x1140000, 0x4000, 0x1140000, 0x4000));
-  EXPECT_TRUE(RangeCovers(0x1100000, 0x100000, 0x1140000, 0x4000));
-  EXPECT_FALSE(RangeCovers(0x1140000, 0x3FFF, 0x1140000, 0x4000));  // one byte short
-  EXPECT_FALSE(RangeCovers(0x1140001, 0x4000, 0x1140000, 0x4000));
-  EXPECT_FALSE(RangeCovers(0x1140000, 0x4000, 0x1140000, 0));
-  // A range that wraps past 2^64 holds nothing, whatever it would cover.
-  EXPECT_FALSE(RangeCovers(0xFFFFFFFFFFFFF000ULL, 0x2000, 0xFFFFFFFFFFFFF800ULL, 0x10));
-  EXPECT_FALSE(RangeCovers(0x1000, ~0ULL, 0x2000, 0x10));
-}
-
 }  // namespace
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "platform/Guids.h"
-#include "qemu/reference/Text.h"
+#include "qemu/platform/Text.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 namespace {
 
 std::string Format(const char* format, std::initializer_list<UINT64> arguments, UINTN max = 16) {
@@ -146,4 +146,4 @@ TEST(HarnessText, BooleansAndStatuses) {
 }
 
 }  // namespace
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

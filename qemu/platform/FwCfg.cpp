@@ -1,6 +1,6 @@
-#include "qemu/reference/FwCfg.h"
+#include "qemu/platform/FwCfg.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 namespace {
 
@@ -74,4 +74,4 @@ const char* FwCfgResultName(FwCfgResult Result) {
   return "unknown";
 }
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

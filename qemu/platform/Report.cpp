@@ -1,9 +1,9 @@
 // Report lines: on ConOut (which OVMF mirrors on the serial line) or on
 // QEMU's debug console port.
 #include "platform/Hardware.h"
-#include "qemu/reference/Platform.h"
+#include "qemu/platform/Platform.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 constinit PlatformState gPlatform{};
 
@@ -105,12 +105,13 @@ void CallRecoveryHandler(const driver::FTPM_RECOVERY_PROTOCOL* Interface, UINT64
 }
 
 void ReportConfigResult(EFI_STATUS ReadStatus, UINTN Bytes, const ConfigResult& Result) {
-  Report("config")
-      .Status("status", ReadStatus)
-      .Dec("bytes", Bytes)
-      .Dec("applied", Result.Applied)
-      .Dec("errors", Result.ErrorCount)
-      .Emit();
+  Report line("config");
+  line.Status("status", ReadStatus).Dec("bytes", Bytes).Dec("applied", Result.Applied).Dec("errors", Result.ErrorCount);
+  line.Flag("refused", Result.Refusal != nullptr);
+  if (Result.Refusal != nullptr) {
+    line.Text("reason", Result.Refusal);
+  }
+  line.Emit();
   for (UINTN i = 0; i < Result.ErrorCount && i < kMaxConfigErrors; ++i) {
     const ConfigError& error = Result.Errors[i];
     Report("config-error").Dec("line", error.Line).Text("reason", error.Reason).Text("key", error.Key).Emit();
@@ -165,4 +166,4 @@ Report& Report::Bytes(const char* KeyName, const void* Data, UINTN Length) {
   return *this;
 }
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

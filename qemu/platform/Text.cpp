@@ -1,6 +1,6 @@
-#include "qemu/reference/Text.h"
+#include "qemu/platform/Text.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 namespace {
 
@@ -443,4 +443,4 @@ bool ParseBoolean(const char* Text, UINTN Length, BOOLEAN* Value) {
   return false;
 }
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

@@ -2,14 +2,15 @@
 // reference platform registers it as a SysPrep#### load option; the boot
 // manager runs SysPrep options once the consoles are connected and before
 // any boot option, at TPL_APPLICATION, which is where the handler's key wait
-// must run. It finds FtpmRecoveryProtocol, sets the configured text mode,
-// stops the boot manager's watchdog while a person reads the prompt, calls
-// the handler and reports on QEMU's debug console. Without the protocol (no
-// recovery requested this boot) it returns at once.
+// must run. It takes the caller's steps of reference/Services.h (find
+// FtpmRecoveryProtocol, stop the watchdog), sets the configured text mode,
+// calls the handler and reports on QEMU's debug console. Without the
+// protocol (no recovery requested this boot) it returns at once.
 #include "platform/Guids.h"
-#include "qemu/reference/Platform.h"
+#include "qemu/platform/Platform.h"
+#include "reference/Services.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 namespace {
 
@@ -23,17 +24,14 @@ EFI_TPL CurrentTpl() {
 
 }  // namespace
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu
 
 extern "C" EFI_STATUS EFIAPI FtpmSysPrepEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable) {
-  using namespace ftpm::reference;
+  using namespace ftpm::qemu;
   BindPlatform(ImageHandle, SystemTable, ReportSink::DebugPort);
   SetPhase("sysprep");
   LoadPlatformConfig(false);
-  VOID* found = nullptr;
-  const EFI_STATUS located = gPlatform.BootServices->LocateProtocol(&gFtpmRecoveryProtocolGuid, nullptr, &found);
-  const auto* interface =
-      EFI_ERROR(located) ? nullptr : static_cast<const ftpm::driver::FTPM_RECOVERY_PROTOCOL*>(found);
+  const ftpm::driver::FTPM_RECOVERY_PROTOCOL* interface = ftpm::reference::FindRecoveryProtocol(gPlatform.BootServices);
   Report("caller-started")
       .Dec("tpl", CurrentTpl())
       .Flag("console", SystemTable->ConOut != nullptr && SystemTable->ConIn != nullptr)
@@ -45,9 +43,7 @@ extern "C" EFI_STATUS EFIAPI FtpmSysPrepEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   }
   ReportConsole();
   SetConsoleMode();
-  // The boot manager arms a five-minute watchdog around every load option;
-  // a person may take longer to decide.
-  gPlatform.BootServices->SetWatchdogTimer(0, 0, 0, nullptr);
+  ftpm::reference::StopWatchdog(gPlatform.BootServices);
   CallRecoveryHandler(interface, gPlatform.Config.HandlerCalls, false);
   SetPhase("sysprep");
   Report("caller-done").Text("result", "handler-returned").Emit();

@@ -10,11 +10,11 @@
 // manager's DXE SMM ready-to-lock, ready-to-boot. Its reports go to QEMU's
 // debug console, which no one else writes.
 #include "platform/Guids.h"
-#include "qemu/reference/LoadOption.h"
-#include "qemu/reference/Platform.h"
+#include "qemu/platform/LoadOption.h"
+#include "qemu/platform/Platform.h"
 #include "support/Memory.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 namespace {
 
@@ -340,10 +340,10 @@ void RegisterCaller() {
 
 }  // namespace
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu
 
 extern "C" EFI_STATUS EFIAPI FtpmPlatformDxeEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable) {
-  using namespace ftpm::reference;
+  using namespace ftpm::qemu;
   BindPlatform(ImageHandle, SystemTable, ReportSink::DebugPort);
   SetPhase("dxe");
   Report("platform-started").Dec("version", kReportVersion).Emit();

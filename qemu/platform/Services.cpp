@@ -1,12 +1,13 @@
 // Platform services around the driver: the time-stamp-counter frequency
 // table, the debug-print protocol, and a watch on ResetSystem that reports
 // each reset before the firmware performs it.
+#include "reference/Services.h"
 #include "platform/Guids.h"
 #include "platform/Hardware.h"
-#include "qemu/reference/Platform.h"
+#include "qemu/platform/Platform.h"
 #include "support/Memory.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 namespace {
 
@@ -75,13 +76,7 @@ void ProvideTscTable() {
     gPlatform.BootServices->Stall(20000);
     frequency = (platform::ReadTsc() - start) * 50;
   }
-  VOID* block = nullptr;
-  EFI_STATUS status = gPlatform.BootServices->AllocatePool(EfiBootServicesData, sizeof(UINT64), &block);
-  if (!EFI_ERROR(status) && block != nullptr) {
-    support::WriteUnaligned<UINT64>(block, frequency);
-    status = gPlatform.BootServices->InstallConfigurationTable(&gTscFrequencyTableGuid, block);
-    gPlatform.TscTable = block;
-  }
+  const EFI_STATUS status = reference::PublishTscFrequency(gPlatform.BootServices, frequency, &gPlatform.TscTable);
   Report("provided")
       .Text("piece", "tsc-table")
       .Flag("published", !EFI_ERROR(status))
@@ -233,4 +228,4 @@ void ReportTscTables() {
   line.Emit();
 }
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

@@ -2,7 +2,7 @@
 // built for OVMF in QEMU. One implementation serves two hosts:
 //
 // - FtpmPlatformDxe, a DXE driver in the firmware image that the DXE
-//   dispatcher starts before the recovery driver (qemu/reference/PlatformDxe.cpp);
+//   dispatcher starts before the recovery driver (qemu/platform/PlatformDxe.cpp);
 // - FtpmHarness, the boot application that loads the driver itself for the
 //   scenario and fault cases (qemu/harness/).
 //
@@ -16,10 +16,12 @@
 
 #include "driver/RecoveryProtocol.h"
 #include "platform/Pi.h"
-#include "qemu/reference/Config.h"
-#include "qemu/reference/Text.h"
+#include "qemu/platform/Config.h"
+#include "qemu/platform/Text.h"
+#include "reference/FlashMap.h"
+#include "reference/Recovery.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 // The debug-print protocol's interface: only the first member is called.
 struct DEBUG_PRINT_INTERFACE {
@@ -34,16 +36,6 @@ enum class ReportSink : UINT8 { ConOut, DebugPort };
 // QEMU's debug console (-debugcon); Debian's OVMF is a release build and
 // writes nothing there itself.
 inline constexpr UINT16 kDebugConsolePort = 0x402;
-
-// Processor-swap detection: the signature of the last boot and what this
-// boot makes of it.
-struct SwapState {
-  UINT32 Current;   // CPUID 0x80000001 EAX of this boot
-  UINT32 Recorded;  // the signature kept from the last boot
-  BOOLEAN HadRecord;
-  BOOLEAN Pending;  // a recovery request is set for this boot
-  BOOLEAN Served;   // the fTPM NVRAM range was erased this boot
-};
 
 struct PlatformState {
   EFI_HANDLE ImageHandle;
@@ -64,8 +56,8 @@ struct PlatformState {
 
   // SMM communication and its buffer.
   EFI_SMM_COMMUNICATION_PROTOCOL SmmCommunication;
-  UINT64 EraseReadyInterface;
   UINT64 CommBuffer;  // what SmmCommBufferAddress returns
+  UINT64 CommBufferSize;
   UINT64 EraseRequests;
   UINT64 S3HandOvers;
 
@@ -75,7 +67,9 @@ struct PlatformState {
   VOID* TscTable;  // the block this module published, or nullptr
   EFI_RESET_SYSTEM OriginalResetSystem;
 
-  SwapState Swap;
+  // The flash map of the configuration, and this boot's recovery.
+  reference::FlashMap FlashMap;
+  reference::RecoveryState Recovery;
 };
 
 extern constinit PlatformState gPlatform;
@@ -185,53 +179,19 @@ void RunEraseSelfTest(const MemoryRange& Range);
 // holding the configured value, then read the driver's way and reported.
 void PrepareRecoveryFlag();
 
-// The flash image as the driver addresses it: flash offsets below 64 MB,
-// and the two windows that map it.
-inline constexpr UINT64 kFlashImageSize = 0x4000000;
+// The flash image as the driver addresses it: the two windows that map it.
 inline constexpr UINT64 kWindow16MBase = 0xFF000000;
-inline constexpr UINT64 kWindow16MSize = 0x1000000;
 inline constexpr UINT64 kWindow64MBase = 0xFD00000000;
-// The 16 MB window's second flash device on the QEMU machine: flash offsets
-// 0 to 14 MiB; the firmware's own flash holds the top 2 MiB.
-inline constexpr UINT64 kLowFlashDeviceSize = 0xE00000;
 
-// The image offset of an address the driver gave: a flash offset as it
-// stands, an address in either window less the window's base. False for
-// anything else.
-bool FlashImageOffset(UINT64 Address, UINT64* Offset);
+// The erase device of the configured window, for the flash service: the
+// 64 MB window's memory (a file-backed memory device, so what is stored and
+// read back is the image file's own pages), or flash commands on the 16 MB
+// window's second flash device (read back in read-array mode). Without a
+// window every erase fails.
+reference::FlashDevice FlashDeviceOfWindow();
 
-enum class EraseOutcome : UINT8 { Erased, NotConfigured, Failed };
-struct EraseResult {
-  EraseOutcome Outcome;
-  const char* Reason;  // for Failed
-  bool Verified;       // for Erased: the range reads 0xFF afterwards
-};
-
-// Erases Size bytes at image offset Offset in the configured window: through
-// the 64 MB window's memory (a file-backed memory device), or with flash
-// commands on the 16 MB window's second flash device.
-EraseResult EraseFlashRange(UINT64 Offset, UINT64 Size);
-
-// Processor-swap detection. Detect: compares this boot's signature with the
-// one kept in a non-volatile variable and sets the configured request
-// setting when they differ (a first boot only records it). NoteErase: called
-// by the flash service for each range it erased; when the request is pending
-// and the range covers a configured fTPM NVRAM range, the new signature is
-// recorded, so the next boot asks no more.
+// Processor-swap detection at the platform's start (reference/Recovery.h),
+// with the configured request and flash map; reported as "swap".
 void DetectProcessorSwap();
-void NoteErasedRange(UINT64 Offset, UINT64 Size);
 
-// The non-volatile variable (vendor gFtpmPlatformVariableGuid) that keeps the
-// last boot's processor signature, a UINT32.
-inline constexpr CHAR16 kLastSignatureVariable[] = u"LastProcessorSignature";
-
-// Whether [Start, Start + Length) holds all of [Inner, Inner + InnerLength);
-// ranges that would wrap past 2^64 hold nothing.
-inline bool RangeCovers(UINT64 Start, UINT64 Length, UINT64 Inner, UINT64 InnerLength) {
-  if (Length > ~0ULL - Start || InnerLength > ~0ULL - Inner || InnerLength == 0) {
-    return false;
-  }
-  return Inner >= Start && Inner + InnerLength <= Start + Length;
-}
-
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

@@ -4,10 +4,10 @@
 // token to the firmware's own interfaces.
 #include "platform/Guids.h"
 #include "platform/Hardware.h"
-#include "qemu/reference/Platform.h"
+#include "qemu/platform/Platform.h"
 #include "support/Memory.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 namespace {
 
@@ -437,4 +437,4 @@ void ReportSettingCollisions() {
   line.Status("status", status == EFI_NOT_FOUND ? EFI_SUCCESS : status).Emit();
 }
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

@@ -8,7 +8,7 @@
 
 #include "platform/Base.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 inline constexpr char kPlatformConfigFile[] = "opt/ftpm/platform.cfg";
 
@@ -47,4 +47,4 @@ FwCfgResult ReadFwCfgFile(const FwCfgAccess& Device, const char* Name, UINT8* Bu
 
 const char* FwCfgResultName(FwCfgResult Result);
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

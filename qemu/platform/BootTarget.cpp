@@ -3,10 +3,10 @@
 // disk). It reports that the boot went on past the recovery prompt, and
 // powers the machine off so that QEMU ends by itself.
 #include "platform/Guids.h"
-#include "qemu/reference/Platform.h"
+#include "qemu/platform/Platform.h"
 
 extern "C" EFI_STATUS EFIAPI FtpmBootTargetEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable) {
-  using namespace ftpm::reference;
+  using namespace ftpm::qemu;
   BindPlatform(ImageHandle, SystemTable, ReportSink::DebugPort);
   SetPhase("boot");
   VOID* found = nullptr;

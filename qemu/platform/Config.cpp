@@ -1,8 +1,8 @@
-#include "qemu/reference/Config.h"
+#include "qemu/platform/Config.h"
 
-#include "qemu/reference/Text.h"
+#include "qemu/platform/Text.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 namespace {
 
@@ -87,6 +87,19 @@ bool FileName(Slice s, char (&name)[kMaxFileName]) {
 
 enum class Outcome { Applied, UnknownKey, BadValue, TooMany };
 
+// "a.ftpm", "a.mvq", "b.ftpm", "b.mvq"
+bool MapKey(Slice s, reference::FlashSide* side, reference::NvramKind* kind) {
+  const char* const names[] = {"a.ftpm", "a.mvq", "b.ftpm", "b.mvq"};
+  for (UINTN i = 0; i < 4; ++i) {
+    if (s.Is(names[i])) {
+      *side = static_cast<reference::FlashSide>(i / 2);
+      *kind = static_cast<reference::NvramKind>(i % 2);
+      return true;
+    }
+  }
+  return false;
+}
+
 Outcome Apply(Slice key, Slice value, PlatformConfig& c) {
   auto check = [](bool ok) { return ok ? Outcome::Applied : Outcome::BadValue; };
   if (key.StartsWith("setting.")) {
@@ -156,8 +169,32 @@ Outcome Apply(Slice key, Slice value, PlatformConfig& c) {
     }
     return Outcome::Applied;
   }
-  if (key.Is("erase.status")) {
-    return check(ParseStatus(value.Text, value.Length, &c.EraseStatus));
+  if (key.StartsWith("flash-map.")) {
+    reference::FlashSide side{};
+    reference::NvramKind kind{};
+    if (!MapKey(key.From(10), &side, &kind)) {
+      return Outcome::UnknownKey;
+    }
+    MemoryRange range{};
+    UINT64 offset = 0;
+    if (value.Is("none")) {
+      range = MemoryRange{};
+    } else if (!Range(value, &range) || range.Length == 0 || !reference::FlashImageOffset(range.Address, &offset)) {
+      return Outcome::BadValue;
+    }
+    c.Nvram[static_cast<UINTN>(side)][static_cast<UINTN>(kind)] = range;
+    return Outcome::Applied;
+  }
+  if (key.Is("erase.fail")) {
+    if (value.Is("none")) {
+      c.EraseFails = FALSE;
+      return Outcome::Applied;
+    }
+    if (!MapKey(value, &c.EraseFailsSide, &c.EraseFailsKind)) {
+      return Outcome::BadValue;
+    }
+    c.EraseFails = TRUE;
+    return Outcome::Applied;
   }
   if (key.Is("driver.file")) {
     return check(FileName(value, c.DriverFile));
@@ -267,17 +304,6 @@ Outcome Apply(Slice key, Slice value, PlatformConfig& c) {
     c.SwapRequestToken = token;
     return Outcome::Applied;
   }
-  if (key.Is("swap.ftpm-nvram")) {
-    MemoryRange range{};
-    if (!Range(value, &range) || range.Length == 0 || range.Address > ~0ULL - range.Length) {
-      return Outcome::BadValue;
-    }
-    if (c.FtpmRangeCount >= kMaxFtpmRanges) {
-      return Outcome::TooMany;
-    }
-    c.FtpmRanges[c.FtpmRangeCount++] = range;
-    return Outcome::Applied;
-  }
   if (key.Is("caller.register")) {
     return check(Boolean(value, &c.RegisterCaller));
   }
@@ -320,7 +346,6 @@ void SetConfigDefaults(PlatformConfig& Config) {
   Config.ProvideSmmCommunication = TRUE;
   Config.ProvideDebugPrint = TRUE;
   Config.Window = EraseWindow::None;
-  Config.EraseStatus = EFI_SUCCESS;
   for (UINTN i = 0; i < sizeof(kDefaultDriverFile); ++i) {
     Config.DriverFile[i] = kDefaultDriverFile[i];
   }
@@ -329,11 +354,71 @@ void SetConfigDefaults(PlatformConfig& Config) {
   Config.RegisterCaller = TRUE;
 }
 
+namespace {
+
+// Outside the stack: the configuration is large for a firmware stack.
+constinit PlatformConfig gParsed{};
+
+bool HasFlashMap(const PlatformConfig& Config) {
+  for (const auto& side : Config.Nvram) {
+    for (const MemoryRange& range : side) {
+      if (range.Length != 0) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Why Config cannot be served as a whole, or nullptr.
+const char* Unservable(const PlatformConfig& Config) {
+  reference::FlashMap map{};
+  if (!BuildFlashMap(Config, &map)) {
+    return "not-flash";
+  }
+  const reference::RecoveryCase recovery = reference::CaseOfRequest(Config.SwapRequestToken);
+  if (recovery != reference::RecoveryCase::None && Config.Window == EraseWindow::None) {
+    return "no-erase-window";
+  }
+  if (recovery != reference::RecoveryCase::None || HasFlashMap(Config)) {
+    return reference::CheckFlashMap(map, recovery);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool BuildFlashMap(const PlatformConfig& Config, reference::FlashMap* Map) {
+  *Map = reference::FlashMap{};
+  Map->EraseBlockSize = kEraseBlockSize;
+  Map->DeviceSize = Config.Window == EraseWindow::Window16M   ? kLowFlashDeviceSize
+                    : Config.Window == EraseWindow::Window64M ? kWindow64MDeviceSize
+                                                              : 0;
+  for (UINTN side = 0; side < reference::kFlashSides; ++side) {
+    for (UINTN kind = 0; kind < reference::kNvramKinds; ++kind) {
+      const MemoryRange& range = Config.Nvram[side][kind];
+      if (range.Length == 0) {
+        continue;
+      }
+      UINT64 offset = 0;
+      if (!reference::FlashImageOffset(range.Address, &offset)) {
+        return false;
+      }
+      Map->Nvram[side][kind] = reference::FlashRange{offset, range.Length};
+    }
+  }
+  return true;
+}
+
 void ParseConfig(const char* Text, UINTN Length, PlatformConfig& Config, ConfigResult& Result) {
   Result = ConfigResult{};
   if (Text == nullptr) {
     return;
   }
+  // Everything goes into a copy, which replaces Config only when all of it
+  // applies and can be served.
+  PlatformConfig& parsed = gParsed;
+  parsed = Config;
   UINTN lineNumber = 0;
   UINTN start = 0;
   while (start < Length) {
@@ -357,7 +442,7 @@ void ParseConfig(const char* Text, UINTN Length, PlatformConfig& Config, ConfigR
     }
     const Slice key = Trim(Slice{line.Text, equals});
     const Slice value = Trim(line.From(equals + 1));
-    switch (Apply(key, value, Config)) {
+    switch (Apply(key, value, parsed)) {
       case Outcome::Applied:
         ++Result.Applied;
         break;
@@ -372,6 +457,10 @@ void ParseConfig(const char* Text, UINTN Length, PlatformConfig& Config, ConfigR
         break;
     }
   }
+  Result.Refusal = Result.ErrorCount != 0 ? "bad-line" : Unservable(parsed);
+  if (Result.Refusal == nullptr) {
+    Config = parsed;
+  }
 }
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

@@ -5,7 +5,7 @@
 
 #include "platform/Base.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 // A line under construction. Text beyond the capacity is dropped, never
 // written past the end; Truncated() tells that it happened.
@@ -54,4 +54,4 @@ bool ParseBoolean(const char* Text, UINTN Length, BOOLEAN* Value);    // 0/1, tr
 bool ParseStatus(const char* Text, UINTN Length, EFI_STATUS* Value);  // a number or a symbolic name
 bool TextEquals(const char* Text, UINTN Length, const char* Literal);
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

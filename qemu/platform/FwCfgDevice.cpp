@@ -2,10 +2,10 @@
 // 8-bit data port that streams the selected item; and the run's
 // configuration read from it.
 #include "platform/Hardware.h"
-#include "qemu/reference/FwCfg.h"
-#include "qemu/reference/Platform.h"
+#include "qemu/platform/FwCfg.h"
+#include "qemu/platform/Platform.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 namespace {
 
@@ -32,10 +32,11 @@ void LoadPlatformConfig(bool ReportIt) {
   if (result == FwCfgResult::Read) {
     ParseConfig(gConfigText, size, gPlatform.Config, parsed);
   }
+  BuildFlashMap(gPlatform.Config, &gPlatform.FlashMap);
   if (ReportIt) {
     Report("fw-cfg").Text("file", kPlatformConfigFile).Text("result", FwCfgResultName(result)).Dec("size", size).Emit();
     ReportConfigResult(result == FwCfgResult::Read ? EFI_SUCCESS : EFI_NOT_FOUND, size, parsed);
   }
 }
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

@@ -6,7 +6,7 @@
 
 #include "platform/Base.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 inline constexpr UINT32 kLoadOptionActive = 0x00000001;
 inline constexpr UINT32 kLoadOptionCategoryApp = 0x00000100;
@@ -40,4 +40,4 @@ UINTN BuildLoadOption(UINT32 Attributes, const CHAR16* Description, const UINT8*
 inline constexpr UINTN kLoadOptionNameLength = 12;
 void LoadOptionName(const char* Prefix, UINT16 Number, CHAR16 (&Name)[kLoadOptionNameLength + 1]);
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

@@ -1,6 +1,6 @@
-#include "qemu/reference/LoadOption.h"
+#include "qemu/platform/LoadOption.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 namespace {
 
@@ -91,4 +91,4 @@ void LoadOptionName(const char* Prefix, UINT16 Number, CHAR16 (&Name)[kLoadOptio
   Name[n + 4] = 0;
 }
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

@@ -6,9 +6,11 @@
 #pragma once
 
 #include "platform/Base.h"
+#include "qemu/platform/CfiFlash.h"
+#include "reference/FlashMap.h"
 #include "support/Settings.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 // The driver's settings served by token number, with their widths in bytes.
 struct SettingToken {
@@ -48,7 +50,6 @@ inline constexpr UINTN kMaxProbeLength = 64;
 inline constexpr UINTN kMaxHandlerCalls = 16;
 inline constexpr UINTN kMaxKeysToRead = 16;
 inline constexpr UINTN kMaxFileName = 64;
-inline constexpr UINTN kMaxFtpmRanges = 4;
 inline constexpr UINT64 kMinCommBufferSize = 64;
 inline constexpr UINT64 kMaxCommBufferSize = 0x10000;
 
@@ -70,7 +71,15 @@ struct PlatformConfig {
   BOOLEAN ProvideDebugPrint;
 
   EraseWindow Window;
-  EFI_STATUS EraseStatus;  // returned for a well-formed erase request
+  // The platform's flash map: the fTPM and MVQ NVRAM of each side, as
+  // addresses the driver reports (a flash offset or a window address),
+  // [side][kind]; a length of 0 where there is none.
+  MemoryRange Nvram[reference::kFlashSides][reference::kNvramKinds];
+  // A device fault for the power-loss stories: the erase of this range of
+  // the map fails (the device reports it and nothing changes).
+  BOOLEAN EraseFails;
+  reference::FlashSide EraseFailsSide;
+  reference::NvramKind EraseFailsKind;
 
   char DriverFile[kMaxFileName];
   BOOLEAN PreinstallProtocol;
@@ -112,12 +121,10 @@ struct PlatformConfig {
   // path of the runner before the driver is loaded.
   BOOLEAN SelfTestBox;
 
-  // Processor-swap detection (reference platform): the setting a changed
-  // processor signature sets (0: no detection), and the fTPM NVRAM ranges of
-  // the platform's flash map, whose erase serves the request.
+  // Processor-swap detection: the setting a changed processor signature
+  // sets (0: no detection). The request is served once every range of its
+  // case in the flash map reads erased.
   UINT64 SwapRequestToken;
-  MemoryRange FtpmRanges[kMaxFtpmRanges];
-  UINTN FtpmRangeCount;
   // Register the SysPrep#### load option that runs the recovery caller.
   BOOLEAN RegisterCaller;
 };
@@ -136,12 +143,31 @@ struct ConfigResult {
   UINTN Applied;
   UINTN ErrorCount;  // may exceed kMaxConfigErrors; only the first are kept
   ConfigError Errors[kMaxConfigErrors];
+  // The whole text was refused: a line could not be applied ("bad-line"),
+  // or the configuration could not be served as a whole ("no-erase-window",
+  // or the flash map's fault as reference::CheckFlashMap names it).
+  const char* Refusal;
 };
 
-// Applies every "key=value" line of Text to Config. Blank lines and lines
-// whose first non-blank character is '#' are skipped; keys and values are
-// trimmed. A line that cannot be applied is recorded in the result and leaves
-// Config as it was for that key.
+// Applies the "key=value" lines of Text to Config, all or none. Blank lines
+// and lines whose first non-blank character is '#' are skipped; keys and
+// values are trimmed. When any line cannot be applied, or the result could
+// not be served (swap detection without an erase window or with a flash map
+// that cannot serve its case, an unsound flash map), Config is left as it
+// was: a platform that half applies its configuration may request a
+// recovery it cannot finish, and ask on every boot.
 void ParseConfig(const char* Text, UINTN Length, PlatformConfig& Config, ConfigResult& Result);
 
-}  // namespace ftpm::reference
+// The flash map of a configuration: its NVRAM ranges as image offsets, in
+// 4 KiB erase blocks, on the device of its erase window (nothing without
+// one). False when a range names no flash.
+bool BuildFlashMap(const PlatformConfig& Config, reference::FlashMap* Map);
+
+// QEMU's flash devices: the 16 MB window's second pflash device holds image
+// offsets below 14 MiB (the firmware's own flash holds the top 2 MiB); the
+// 64 MB window is a file-backed memory device of 64 MiB.
+inline constexpr UINT64 kEraseBlockSize = kCfiBlockSize;
+inline constexpr UINT64 kLowFlashDeviceSize = 0xE00000;
+inline constexpr UINT64 kWindow64MDeviceSize = 0x4000000;
+
+}  // namespace ftpm::qemu

@@ -4,9 +4,9 @@
 // 0xE0000000. The harness reports what the pair reads there, the way the
 // driver reads it, and on request puts an ivshmem device's memory behind it
 // with a chosen value, so that a scenario can pick the A or the B side.
-#include "qemu/reference/Platform.h"
+#include "qemu/platform/Platform.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 namespace {
 
@@ -113,4 +113,4 @@ void PrepareRecoveryFlag() {
       .Emit();
 }
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu

@@ -5,28 +5,22 @@
 // message form byte for byte, independently of the driver's own definition,
 // and report what they received.
 #include "platform/Guids.h"
-#include "qemu/reference/Platform.h"
+#include "qemu/platform/Platform.h"
+#include "reference/FlashService.h"
+#include "reference/S3Receiver.h"
+#include "reference/Services.h"
 #include "support/Memory.h"
 
-namespace ftpm::reference {
+namespace ftpm::qemu {
 
 namespace {
 
 using support::ReadUnaligned;
 
-// Offsets in a message: the PI communicate header, then Data with Function,
-// four reserved bytes and 64-bit fields.
 constexpr UINTN kMessageLengthOffset = offsetof(EFI_SMM_COMMUNICATE_HEADER, MessageLength);
 constexpr UINTN kDataOffset = offsetof(EFI_SMM_COMMUNICATE_HEADER, Data);
 constexpr UINTN kFunctionOffset = kDataOffset;
-constexpr UINTN kReservedOffset = kDataOffset + 4;
 constexpr UINTN kFieldOffset = kDataOffset + 8;
-static_assert(kMessageLengthOffset == 16 && kDataOffset == 24 && kFieldOffset == 32);
-
-constexpr UINT64 kEraseMessageLength = 24;
-constexpr UINT32 kEraseFunction = 4;
-constexpr UINT64 kS3MessageLength = 16;
-constexpr UINT32 kS3Function = 1;
 
 // Memory the S3 receiver is willing to read: OVMF's pool lies below 4 GiB.
 constexpr UINT64 kReadableLow = 0x1000;
@@ -41,100 +35,99 @@ bool Readable(UINT64 Address, UINT64 Length) {
   return Address >= kReadableLow && Length <= kReadableHigh && Address <= kReadableHigh - Length;
 }
 
-// Checks the fixed part of a message. Returns the first mismatch, or nullptr.
-const char* CheckForm(const UINT8* Message, UINTN CommSize, UINT64 MessageLength, UINT32 Function) {
-  if (CommSize != kDataOffset + MessageLength) {
-    return "comm-size";
-  }
-  if (ReadUnaligned<UINT64>(Message + kMessageLengthOffset) != MessageLength) {
-    return "message-length";
-  }
-  if (ReadUnaligned<UINT32>(Message + kFunctionOffset) != Function) {
-    return "function";
-  }
-  if (ReadUnaligned<UINT32>(Message + kReservedOffset) != 0) {
-    return "reserved";
-  }
-  return nullptr;
-}
+bool ReadableMemory(void* /*Context*/, UINT64 Address, UINT64 Length) { return Readable(Address, Length); }
 
-// Reports the header fields of a malformed message. The fields beyond the
-// header are only read when the size handed over covers them.
-void ReportBadForm(Report& Line, const UINT8* Message, UINTN CommSize, const char* Reason) {
-  Line.Text("form", "bad").Text("reason", Reason).Dec("comm-size", CommSize);
-  Line.Dec("message-length", ReadUnaligned<UINT64>(Message + kMessageLengthOffset));
-  if (CommSize >= kFieldOffset) {
-    Line.Dec("function", ReadUnaligned<UINT32>(Message + kFunctionOffset));
-    Line.Hex("reserved", ReadUnaligned<UINT32>(Message + kReservedOffset));
-  }
-}
-
-// Starts a handler's report (its count, the phase, where the message lies)
-// and checks the message form. A wrong form is reported and answered with
-// EFI_INVALID_PARAMETER is reported as the status; the caller returns it.
-bool BeginHandlerReport(Report& Line, UINT64 N, UINT8* Message, UINTN CommSize, UINT64 MessageLength, UINT32 Function) {
+void BeginHandlerReport(Report& Line, UINT64 N, const UINT8* Message, UINTN CommSize) {
   Line.Dec("n", N).Text("phase", gPlatform.Phase);
   Line.Flag("in-comm-buffer", reinterpret_cast<UINTN>(Message) == gPlatform.CommBuffer);
-  const char* bad = CheckForm(Message, CommSize, MessageLength, Function);
-  if (bad == nullptr) {
-    return true;
-  }
-  ReportBadForm(Line, Message, CommSize, bad);
-  Line.Status("status", EFI_INVALID_PARAMETER).Emit();
-  return false;
+  Line.Dec("comm-size", CommSize);
 }
 
 EFI_STATUS FlashService(UINT8* Message, UINTN CommSize) {
   Report line("smm-erase");
-  if (!BeginHandlerReport(line, ++gPlatform.EraseRequests, Message, CommSize, kEraseMessageLength, kEraseFunction)) {
-    return EFI_INVALID_PARAMETER;
+  BeginHandlerReport(line, ++gPlatform.EraseRequests, Message, CommSize);
+  const reference::FlashService service{&gPlatform.FlashMap, FlashDeviceOfWindow(), gPlatform.CommBuffer,
+                                        gPlatform.CommBufferSize};
+  const reference::EraseReply reply = reference::ServeFlashErase(service, Message, CommSize);
+  const bool formOk =
+      reply.Verdict != reference::EraseVerdict::OutsideBuffer && reply.Verdict != reference::EraseVerdict::BadForm;
+  line.Text("form", formOk ? "ok" : "bad");
+  if (reply.Reason != nullptr) {
+    line.Text("reason", reply.Reason);
   }
-  const UINT64 address = ReadUnaligned<UINT64>(Message + kFieldOffset);
-  const UINT64 size = ReadUnaligned<UINT64>(Message + kFieldOffset + 8);
-  line.Text("form", "ok").Hex("address", address).Hex("size", size);
-
-  UINT64 offset = 0;
-  if (!FlashImageOffset(address, &offset)) {
-    line.Text("action", "refused").Text("reason", "address").Status("status", EFI_INVALID_PARAMETER).Emit();
-    return EFI_INVALID_PARAMETER;
+  if (formOk) {
+    line.Hex("address", reply.Address).Hex("size", reply.Size);
   }
-  line.Hex("offset", offset);
-  if (size == 0 || size > kFlashImageSize - offset) {
-    line.Text("action", "refused").Text("reason", "range").Status("status", EFI_INVALID_PARAMETER).Emit();
-    return EFI_INVALID_PARAMETER;
+  if (reply.Verdict == reference::EraseVerdict::Erased || reply.Verdict >= reference::EraseVerdict::NotErasable) {
+    line.Hex("offset", reply.Offset);
   }
-  const EraseResult erase = EraseFlashRange(offset, size);
-  const bool erased = erase.Outcome == EraseOutcome::Erased;
-  switch (erase.Outcome) {
-    case EraseOutcome::Erased:
-      line.Text("action", "erased").Flag("verified", erase.Verified);
+  if (reply.Verdict >= reference::EraseVerdict::DeviceFailed || reply.Verdict == reference::EraseVerdict::Erased) {
+    line.Text("range", reference::SideName(reply.Side)).Raw().AppendChar('.');
+    line.Raw().Append(reference::KindName(reply.Kind));
+  }
+  switch (reply.Verdict) {
+    case reference::EraseVerdict::Erased:
+      // Read back from the device: the flash array, or the image file's
+      // pages behind the 64 MB window.
+      line.Text("action", "erased").Flag("verified", true);
       break;
-    case EraseOutcome::NotConfigured:
-      line.Text("action", "none");
+    case reference::EraseVerdict::DeviceFailed:
+    case reference::EraseVerdict::NotErasedAfter:
+      line.Text("action", "failed").Text("why", reference::EraseVerdictName(reply.Verdict));
       break;
-    case EraseOutcome::Failed:
-      line.Text("action", "failed").Text("reason", erase.Reason);
+    default:
+      line.Text("action", "refused").Text("why", reference::EraseVerdictName(reply.Verdict));
       break;
   }
-  const EFI_STATUS status = erase.Outcome == EraseOutcome::Failed ? EFI_DEVICE_ERROR : gPlatform.Config.EraseStatus;
-  line.Status("status", status).Emit();
-  if (erased) {
-    NoteErasedRange(offset, size);
+  line.Status("status", reply.Status).Emit();
+  if (reply.Verdict == reference::EraseVerdict::Erased &&
+      reference::NoteVerifiedErase(gPlatform.Recovery, service.Device, reply.Side)) {
+    // Every range of the case reads erased: the recovery is done, and the
+    // next boot on this processor asks no more.
+    const reference::RecoveryState& state = gPlatform.Recovery;
+    Report("swap-served")
+        .Text("side", reference::SideName(state.CompletedSide))
+        .Dec("ranges", state.Case == reference::RecoveryCase::Full ? 2 : 1)
+        .Hex("signature", state.Current)
+        .Status("record-status", state.WriteStatus)
+        .Emit();
+  } else if (gPlatform.Recovery.Pending != FALSE && gPlatform.Recovery.Wrote != FALSE &&
+             EFI_ERROR(gPlatform.Recovery.WriteStatus)) {
+    Report("swap-record-failed").Status("record-status", gPlatform.Recovery.WriteStatus).Emit();
   }
-  return status;
+  return reply.Status;
 }
 
 EFI_STATUS S3Receiver(UINT8* Message, UINTN CommSize) {
   Report line("s3-handover");
-  if (!BeginHandlerReport(line, ++gPlatform.S3HandOvers, Message, CommSize, kS3MessageLength, kS3Function)) {
-    return EFI_INVALID_PARAMETER;
+  BeginHandlerReport(line, ++gPlatform.S3HandOvers, Message, CommSize);
+  const reference::S3Receipt receipt =
+      reference::ReceiveS3HandOver(Message, CommSize, gPlatform.CommBuffer, gPlatform.CommBufferSize,
+                                   reference::MemoryCheck{ReadableMemory, nullptr});
+  const bool formOk = receipt.FormOk != FALSE;
+  line.Text("form", formOk ? "ok" : "bad");
+  if (!formOk) {
+    line.Text("reason", receipt.Reason);
+    if (CommSize >= kFieldOffset) {
+      line.Dec("message-length", ReadUnaligned<UINT64>(Message + kMessageLengthOffset));
+    }
+    line.Status("status", receipt.Status).Emit();
+    return receipt.Status;
   }
-  const UINT64 record = ReadUnaligned<UINT64>(Message + kFieldOffset);
-  line.Text("form", "ok").Bytes("message", Message, kFieldOffset + 8);
-  line.Flag("record-is-setting-766", record == SettingValue(766));
-  DescribeS3Record(line, record);
-  line.Status("status", EFI_SUCCESS).Emit();
-  return EFI_SUCCESS;
+  line.Bytes("message", Message, kFieldOffset + 8);
+  line.Flag("record-is-setting-766", receipt.Record == SettingValue(766));
+  // What the receiver took during the call (the driver frees the table once
+  // Communicate returns).
+  line.Dec("taken-locked", receipt.Locked).Dec("taken-closed", receipt.Closed);
+  if (receipt.HaveEndMarker != FALSE) {
+    line.Hex("taken-end-marker", receipt.EndMarker);
+  }
+  if (receipt.Reason != nullptr) {
+    line.Text("reason", receipt.Reason);
+  }
+  DescribeS3Record(line, receipt.Record);
+  line.Status("status", receipt.Status).Emit();
+  return receipt.Status;
 }
 
 EFI_STATUS EFIAPI Communicate(const EFI_SMM_COMMUNICATION_PROTOCOL* /*This*/, VOID* CommBuffer, UINTN* CommSize) {
@@ -222,6 +215,7 @@ void ProvideCommBuffer() {
   const PlatformConfig& config = gPlatform.Config;
   if (config.CommBufferAuto == FALSE) {
     gPlatform.CommBuffer = config.CommBufferAddress;
+    gPlatform.CommBufferSize = config.CommBufferSize;
     Report("provided")
         .Text("piece", "comm-buffer")
         .Hex("address", gPlatform.CommBuffer)
@@ -235,6 +229,7 @@ void ProvideCommBuffer() {
   if (!EFI_ERROR(status) && buffer != nullptr) {
     support::ZeroMem(buffer, static_cast<UINTN>(config.CommBufferSize));
     gPlatform.CommBuffer = reinterpret_cast<UINTN>(buffer);
+    gPlatform.CommBufferSize = config.CommBufferSize;
   }
   Report("provided")
       .Text("piece", "comm-buffer")
@@ -250,9 +245,7 @@ void ProvideEraseReady() {
     Report("provided").Text("piece", "erase-ready").Flag("installed", false).Emit();
     return;
   }
-  EFI_HANDLE handle = nullptr;
-  const EFI_STATUS status = gPlatform.BootServices->InstallProtocolInterface(
-      &handle, &gEraseServiceReadyProtocolGuid, EFI_NATIVE_INTERFACE, &gPlatform.EraseReadyInterface);
+  const EFI_STATUS status = reference::InstallEraseServiceReady(gPlatform.BootServices);
   Report("provided").Text("piece", "erase-ready").Flag("installed", !EFI_ERROR(status)).Status("status", status).Emit();
 }
 
@@ -286,8 +279,8 @@ void RunEraseSelfTest(const MemoryRange& Range) {
   auto* message = PhysicalPointer<UINT8>(gPlatform.CommBuffer);
   support::ZeroMem(message, kFieldOffset + 16);
   support::CopyMem(message, &gFlashSmmServiceGuid, sizeof(EFI_GUID));
-  support::WriteUnaligned<UINT64>(message + kMessageLengthOffset, kEraseMessageLength);
-  support::WriteUnaligned<UINT32>(message + kFunctionOffset, kEraseFunction);
+  support::WriteUnaligned<UINT64>(message + kMessageLengthOffset, reference::kEraseMessageLength);
+  support::WriteUnaligned<UINT32>(message + kFunctionOffset, reference::kEraseFunction);
   support::WriteUnaligned<UINT64>(message + kFieldOffset, Range.Address);
   support::WriteUnaligned<UINT64>(message + kFieldOffset + 8, Range.Length);
   UINTN commSize = kFieldOffset + 16;
@@ -312,4 +305,4 @@ void ReportS3Record(const char* Phase) {
   line.Emit();
 }
 
-}  // namespace ftpm::reference
+}  // namespace ftpm::qemu
