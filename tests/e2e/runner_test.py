@@ -203,7 +203,7 @@ class QemuCommand(unittest.TestCase):
             self.assertIn("pc-dimm,memdev=spi,addr=0xFD00000000", wide)
             narrow = fq.qemu_command(work, "/vol", "16m", "/img", None)
             self.assertIn("q35,max-fw-size=16M", narrow)
-            self.assertIn("if=pflash,format=raw,readonly=on,file=/img", narrow)
+            self.assertIn("if=pflash,format=raw,file=/img", narrow)  # writable: the flash service erases there
             self.assertIn("-no-reboot", narrow)
             with self.assertRaises(fq.HarnessError):
                 fq.qemu_command(work, "/vol", "32m", None, None)
