@@ -462,7 +462,12 @@ def run_story(story: dict, path: str, uefi_build: str, tool: str, work: str, ver
     flash, ranges = prepare_flash(work, tool, layout, story["window"], new)
     # The platform's flash map names the NVRAM ranges of both sides; the
     # swap request is served once those of its case read erased.
+    # A layout without A/B sides finds the same ranges for both flags: it has
+    # only side A.
+    side_a = {(r["type"], r["offset"]) for r in ranges if r["side"] == "A"}
     for r in ranges:
+        if r["side"] == "B" and (r["type"], r["offset"]) in side_a:
+            continue
         kind = "ftpm" if r["type"] == "0x04" else "mvq"
         config.setdefault(f"flash-map.{r['side'].lower()}.{kind}", f"{hex(r['address'])}:{hex(r['size'])}")
     config.setdefault("erase.window", story["window"])

@@ -28,6 +28,9 @@ EraseReply Refuse(EraseReply Reply, EraseVerdict Verdict, EFI_STATUS Status) {
 EraseReply ServeFlashErase(const FlashService& Service, const VOID* Message, UINTN CommSize) {
   EraseReply reply{};
   reply.Reason = nullptr;
+  if (Service.Closed != FALSE) {
+    return Refuse(reply, EraseVerdict::Closed, EFI_ACCESS_DENIED);
+  }
   const UINT64 at = support::PointerToAddress(Message);
   // The whole message as handed over must lie in the buffer: a message that
   // runs past it could make the service read memory it must not trust.
@@ -76,6 +79,8 @@ const char* EraseVerdictName(EraseVerdict Verdict) {
   switch (Verdict) {
     case EraseVerdict::Erased:
       return "erased";
+    case EraseVerdict::Closed:
+      return "closed";
     case EraseVerdict::OutsideBuffer:
       return "outside-comm-buffer";
     case EraseVerdict::BadForm:

@@ -38,6 +38,7 @@ inline constexpr UINT32 kEraseFunction = 4;
 
 enum class EraseVerdict : UINT8 {
   Erased,           // served: every block erased and the range reads back 0xFF
+  Closed,           // the boot services are gone: nothing is served any more
   OutsideBuffer,    // the message is not in the communication buffer
   BadForm,          // a size or field of the message is wrong
   NotFlashAddress,  // Address names no flash
@@ -63,10 +64,14 @@ struct FlashService {
   FlashDevice Device;
   UINT64 CommBuffer;  // where requests must lie, and its size
   UINT64 CommBufferSize;
+  // Set at exit-boot-services: no caller of the driver needs the service
+  // afterwards, and an operating system must not reach it.
+  BOOLEAN Closed;
 };
 
 // Serves one message for FlashSmmServiceGuid (the caller has matched the
-// header GUID). Statuses: EFI_SUCCESS when served; EFI_INVALID_PARAMETER for
+// header GUID). Statuses: EFI_SUCCESS when served; EFI_ACCESS_DENIED once
+// the service is closed; EFI_INVALID_PARAMETER for
 // a message outside the buffer, of the wrong form, naming no flash or not
 // whole blocks; EFI_ACCESS_DENIED for a range outside the map's NVRAM
 // ranges; EFI_DEVICE_ERROR when the device failed or the range does not read

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# clang-format over every C++ source, clang-tidy over the driver layers.
+# clang-format over every C++ source, clang-tidy over the driver layers and
+# the platform's contract.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,7 +8,7 @@ mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 clang-format --dry-run --Werror "${sources[@]}"
 
 [ -f build/host/compile_commands.json ] || cmake --preset host >/dev/null
-mapfile -t driver < <(git ls-files 'driver/*.cpp' 'directory/*.cpp' 'support/*.cpp')
+mapfile -t driver < <(git ls-files 'driver/*.cpp' 'directory/*.cpp' 'support/*.cpp' 'reference/*.cpp')
 status=0
 output=$(clang-tidy --quiet -p build/host "${driver[@]}" 2>&1) || status=$?
 grep -v "warnings generated" <<<"$output" || true

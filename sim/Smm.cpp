@@ -163,7 +163,7 @@ EFI_STATUS FlashService(UINT8* data, UINTN /*messageLength*/, UINTN commSize) {
   Machine& m = M();
   SmmSim& smm = m.smm;
   const auto [buffer, bufferSize] = CommBufferNow(commSize);
-  const reference::FlashService service{&smm.FlashMap, {EraseRange, ReadsErased, nullptr}, buffer, bufferSize};
+  const reference::FlashService service{&smm.FlashMap, {EraseRange, ReadsErased, nullptr}, buffer, bufferSize, FALSE};
   EraseRequest request{Read64(data + 8), Read64(data + 16), false, reference::EraseVerdict::BadForm, EFI_SUCCESS};
   // Recorded before the erase, so that a cut in the middle still shows it.
   smm.EraseRequests.push_back(request);
@@ -172,7 +172,7 @@ EFI_STATUS FlashService(UINT8* data, UINTN /*messageLength*/, UINTN commSize) {
   recorded.Verdict = reply.Verdict;
   recorded.Status = reply.Status;
   recorded.Valid =
-      reply.Verdict != reference::EraseVerdict::BadForm && reply.Verdict != reference::EraseVerdict::OutsideBuffer;
+      reply.Verdict == reference::EraseVerdict::Erased || reply.Verdict >= reference::EraseVerdict::NotFlashAddress;
   if (!recorded.Valid) {
     return reply.Status;
   }

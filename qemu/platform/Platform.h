@@ -58,6 +58,7 @@ struct PlatformState {
   EFI_SMM_COMMUNICATION_PROTOCOL SmmCommunication;
   UINT64 CommBuffer;  // what SmmCommBufferAddress returns
   UINT64 CommBufferSize;
+  BOOLEAN FlashServiceClosed;  // set at exit-boot-services
   UINT64 EraseRequests;
   UINT64 S3HandOvers;
 

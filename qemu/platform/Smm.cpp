@@ -47,11 +47,13 @@ EFI_STATUS FlashService(UINT8* Message, UINTN CommSize) {
   Report line("smm-erase");
   BeginHandlerReport(line, ++gPlatform.EraseRequests, Message, CommSize);
   const reference::FlashService service{&gPlatform.FlashMap, FlashDeviceOfWindow(), gPlatform.CommBuffer,
-                                        gPlatform.CommBufferSize};
+                                        gPlatform.CommBufferSize, gPlatform.FlashServiceClosed};
   const reference::EraseReply reply = reference::ServeFlashErase(service, Message, CommSize);
   const bool formOk =
-      reply.Verdict != reference::EraseVerdict::OutsideBuffer && reply.Verdict != reference::EraseVerdict::BadForm;
-  line.Text("form", formOk ? "ok" : "bad");
+      reply.Verdict == reference::EraseVerdict::Erased || reply.Verdict >= reference::EraseVerdict::NotFlashAddress;
+  if (reply.Verdict != reference::EraseVerdict::Closed) {
+    line.Text("form", formOk ? "ok" : "bad");
+  }
   if (reply.Reason != nullptr) {
     line.Text("reason", reply.Reason);
   }
@@ -249,6 +251,10 @@ void ProvideEraseReady() {
   Report("provided").Text("piece", "erase-ready").Flag("installed", !EFI_ERROR(status)).Status("status", status).Emit();
 }
 
+namespace {
+VOID EFIAPI CloseFlashService(EFI_EVENT /*Event*/, VOID* /*Context*/) { gPlatform.FlashServiceClosed = TRUE; }
+}  // namespace
+
 void ProvideSmmCommunication() {
   if (gPlatform.Config.ProvideSmmCommunication == FALSE) {
     Report("provided").Text("piece", "smm-communication").Flag("installed", false).Emit();
@@ -261,11 +267,16 @@ void ProvideSmmCommunication() {
   EFI_HANDLE handle = nullptr;
   const EFI_STATUS status = gPlatform.BootServices->InstallProtocolInterface(
       &handle, &gEfiSmmCommunicationProtocolGuid, EFI_NATIVE_INTERFACE, &gPlatform.SmmCommunication);
+  // The flash service closes when the boot services go.
+  EFI_EVENT exit = nullptr;
+  const EFI_STATUS watch = gPlatform.BootServices->CreateEvent(EVT_SIGNAL_EXIT_BOOT_SERVICES, TPL_CALLBACK,
+                                                               CloseFlashService, nullptr, &exit);
   Report("provided")
       .Text("piece", "smm-communication")
       .Flag("installed", !EFI_ERROR(status))
       .Flag("firmware-had-one", present)
       .Status("status", status)
+      .Status("exit-boot-services-watch", watch)
       .Emit();
 }
 

@@ -185,7 +185,7 @@ class FlashServiceTest : public ::testing::Test {
     support::WriteUnaligned<UINT64>(buffer.data() + 40, size);
   }
   FlashService Service() {
-    return FlashService{&map, device.Device(), support::PointerToAddress(buffer.data()), buffer.size()};
+    return FlashService{&map, device.Device(), support::PointerToAddress(buffer.data()), buffer.size(), FALSE};
   }
   EraseReply Serve(UINTN commSize = kEraseMessageSize) { return ServeFlashErase(Service(), buffer.data(), commSize); }
 
@@ -292,6 +292,15 @@ TEST_F(FlashServiceTest, RangesOutsideTheMapAreDeniedAndPartialBlocksRefused) {
   }
   EXPECT_EQ(device.Erases, 0U);
   EXPECT_EQ(device.ErasedBytes(), 0U);
+}
+
+TEST_F(FlashServiceTest, AfterExitBootServicesNothingIsServed) {
+  FlashService closed = Service();
+  closed.Closed = TRUE;
+  const EraseReply reply = ServeFlashErase(closed, buffer.data(), kEraseMessageSize);
+  EXPECT_EQ(reply.Verdict, EraseVerdict::Closed);
+  EXPECT_EQ(reply.Status, EFI_ACCESS_DENIED);
+  EXPECT_EQ(device.Erases, 0U);
 }
 
 TEST_F(FlashServiceTest, AnEraseTheDeviceFailsOrThatDoesNotReadBackErasedIsADeviceError) {
