@@ -304,6 +304,25 @@ Outcome Apply(Slice key, Slice value, PlatformConfig& c) {
     c.SwapRequestToken = token;
     return Outcome::Applied;
   }
+  if (key.Is("hold")) {
+    if (value.Is("none")) {
+      c.Hold = HoldPoint::None;
+      return Outcome::Applied;
+    }
+    if (value.Is("before-reset")) {
+      c.Hold = HoldPoint::BeforeReset;
+      return Outcome::Applied;
+    }
+    const bool after = value.StartsWith("after-erase:");
+    const bool inside = value.StartsWith("inside-erase:");
+    UINT64 n = 0;
+    if ((after || inside) && Unsigned(value.From(after ? 12 : 13), &n) && n != 0) {
+      c.Hold = after ? HoldPoint::AfterErase : HoldPoint::InsideErase;
+      c.HoldErase = n;
+      return Outcome::Applied;
+    }
+    return Outcome::BadValue;
+  }
   if (key.Is("caller.register")) {
     return check(Boolean(value, &c.RegisterCaller));
   }

@@ -38,6 +38,13 @@ UINTN SettingIndex(UINTN Token);
 inline constexpr UINTN kCommBufferToken = support::kSmmCommBufferAddressToken;
 
 enum class EraseWindow : UINT8 { None, Window16M, Window64M };
+
+// A moment at which the platform stops the machine where it stands, for the
+// power-cut stories: it reports "hold" and waits for ever, and the runner
+// ends QEMU there. Right after the N-th erase request was served; in the
+// middle of the N-th (its first half of blocks erased, the rest not); or at
+// the cold reset, before the firmware performs it.
+enum class HoldPoint : UINT8 { None, AfterErase, InsideErase, BeforeReset };
 enum class ConsoleModeRequest : UINT8 { Keep, BySize, ByIndex };
 
 struct MemoryRange {
@@ -101,6 +108,9 @@ struct PlatformConfig {
   // has it, or backed by an ivshmem device's memory holding this value.
   BOOLEAN RecoveryFlagSet;
   UINT64 RecoveryFlagValue;
+
+  HoldPoint Hold;
+  UINT64 HoldErase;  // N for AfterErase and InsideErase
 
   ConsoleModeRequest ConsoleMode;
   UINT64 ConsoleColumns;

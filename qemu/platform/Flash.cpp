@@ -33,9 +33,22 @@ bool Faulted(UINT64 Offset, UINT64 Length) {
   return range.Length != 0 && Offset < range.Offset + range.Length && range.Offset < Offset + Length;
 }
 
+// Whether the configured hold is inside this erase request, and the bytes
+// of its first half of blocks, erased before it.
+bool HoldInside(UINT64 Length, UINT64* Before) {
+  const PlatformConfig& config = gPlatform.Config;
+  *Before = Length / kEraseBlockSize / 2 * kEraseBlockSize;
+  return config.Hold == HoldPoint::InsideErase && config.HoldErase == gPlatform.EraseRequests;
+}
+
 bool Erase64M(void* /*Context*/, UINT64 Offset, UINT64 Length) {
   if (Offset >= kWindow64MDeviceSize || Length > kWindow64MDeviceSize - Offset || Faulted(Offset, Length)) {
     return false;
+  }
+  UINT64 before = 0;
+  if (HoldInside(Length, &before)) {
+    support::SetMem(PhysicalPointer<VOID>(kWindow64MBase + Offset), before, 0xFF);
+    HoldIfConfigured(HoldPoint::InsideErase, gPlatform.EraseRequests);
   }
   support::SetMem(PhysicalPointer<VOID>(kWindow64MBase + Offset), Length, 0xFF);
   return true;
@@ -55,7 +68,17 @@ bool ReadsErased64M(void* /*Context*/, UINT64 Offset, UINT64 Length) {
 }
 
 bool Erase16M(void* /*Context*/, UINT64 Offset, UINT64 Length) {
-  return !Faulted(Offset, Length) && CfiEraseBlocks(kLowFlash, Offset, Length) == CfiResult::Erased;
+  if (Faulted(Offset, Length)) {
+    return false;
+  }
+  UINT64 before = 0;
+  if (HoldInside(Length, &before)) {
+    if (before != 0) {
+      CfiEraseBlocks(kLowFlash, Offset, before);
+    }
+    HoldIfConfigured(HoldPoint::InsideErase, gPlatform.EraseRequests);
+  }
+  return CfiEraseBlocks(kLowFlash, Offset, Length) == CfiResult::Erased;
 }
 
 bool ReadsErased16M(void* /*Context*/, UINT64 Offset, UINT64 Length) {

@@ -191,6 +191,11 @@ inline constexpr UINT64 kWindow64MBase = 0xFD00000000;
 // window every erase fails.
 reference::FlashDevice FlashDeviceOfWindow();
 
+// Stops the machine where it stands when Point (with N for the erase
+// points) is the configured hold: reports "hold" and waits for ever, for the
+// runner to end QEMU there, as a power cut would.
+void HoldIfConfigured(HoldPoint Point, UINT64 N);
+
 // Processor-swap detection at the platform's start (reference/Recovery.h),
 // with the configured request and flash map; reported as "swap".
 void DetectProcessorSwap();

@@ -56,6 +56,7 @@ VOID EFIAPI WatchedResetSystem(EFI_RESET_TYPE ResetType, EFI_STATUS ResetStatus,
       .Flag("data", ResetData != nullptr)
       .Text("phase", gPlatform.Phase)
       .Emit();
+  HoldIfConfigured(HoldPoint::BeforeReset, 0);
   gPlatform.OriginalResetSystem(ResetType, ResetStatus, DataSize, ResetData);
 }
 
@@ -63,6 +64,18 @@ VOID EFIAPI WatchedResetSystem(EFI_RESET_TYPE ResetType, EFI_STATUS ResetStatus,
 // protocol (ReinstallProtocolInterface, remembering the original interface
 // in *Original), or on a new handle when OVMF has none.
 }  // namespace
+
+void HoldIfConfigured(HoldPoint Point, UINT64 N) {
+  const PlatformConfig& config = gPlatform.Config;
+  if (config.Hold != Point || Point == HoldPoint::None || (Point != HoldPoint::BeforeReset && config.HoldErase != N)) {
+    return;
+  }
+  const char* const names[] = {"none", "after-erase", "inside-erase", "before-reset"};
+  Report("hold").Text("at", names[static_cast<UINTN>(Point)]).Dec("n", N).Text("phase", gPlatform.Phase).Emit();
+  for (;;) {
+    platform::CpuPause();
+  }
+}
 
 void ProvideTscTable() {
   if (gPlatform.Config.PublishTsc == FALSE) {

@@ -97,6 +97,7 @@ EFI_STATUS FlashService(UINT8* Message, UINTN CommSize) {
              EFI_ERROR(gPlatform.Recovery.WriteStatus)) {
     Report("swap-record-failed").Status("record-status", gPlatform.Recovery.WriteStatus).Emit();
   }
+  HoldIfConfigured(HoldPoint::AfterErase, gPlatform.EraseRequests);
   return reply.Status;
 }
 

@@ -256,6 +256,22 @@ TEST(PlatformConfig, AConfigurationThatCouldNotServeItsRequestIsRefused) {
   }
 }
 
+TEST(PlatformConfig, HoldPointsForThePowerCutStories) {
+  EXPECT_EQ(Parse("").Config.Hold, HoldPoint::None);
+  const Parsed after = Parse("hold=after-erase:1");
+  EXPECT_EQ(after.Config.Hold, HoldPoint::AfterErase);
+  EXPECT_EQ(after.Config.HoldErase, 1u);
+  const Parsed inside = Parse("hold=inside-erase:2");
+  EXPECT_EQ(inside.Config.Hold, HoldPoint::InsideErase);
+  EXPECT_EQ(inside.Config.HoldErase, 2u);
+  EXPECT_EQ(Parse("hold=before-reset").Config.Hold, HoldPoint::BeforeReset);
+  EXPECT_EQ(Parse("hold=before-reset\nhold=none").Config.Hold, HoldPoint::None);
+  for (const char* bad :
+       {"hold=after-erase:0", "hold=after-erase:", "hold=inside-erase", "hold=later", "hold=inside-erase:x"}) {
+    EXPECT_STREQ(Parse(bad).Result.Refusal, "bad-line") << bad;
+  }
+}
+
 TEST(PlatformConfig, CommentsBlankLinesAndLineEndings) {
   const Parsed p = Parse("# a comment\r\n\r\n   \t\n  # indented comment=1\nsetting.122=1\r\nsetting.616=1");
   EXPECT_EQ(p.Result.ErrorCount, 0u);
