@@ -48,6 +48,14 @@ enum class StopReason {
 };
 const char* StopReasonName(StopReason reason);
 
+// Thrown where the machine stops, and caught by Machine::Run. It unwinds
+// through EFIAPI (ms_abi) frames, and the unwinder gives a landing pad back
+// only what the System V convention saves: rsi, rdi and xmm6 to xmm15, which
+// an ms_abi function preserves for its caller, arrive as the stopping code
+// left them. So code with destructors to run must not call an EFIAPI
+// function that may stop the machine itself (clang keeps values in those
+// registers across such a call); it calls a function of its own that makes
+// the call.
 struct MachineStop {
   StopReason Reason;
   std::string Detail;
