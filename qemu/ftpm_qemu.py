@@ -762,7 +762,12 @@ class Qmp:
         self._stream = self._socket.makefile("rb")
         self._answers: queue.Queue = queue.Queue()
         self._on_event = on_event
-        if "QMP" not in json.loads(self._stream.readline() or b"{}"):
+        try:
+            greeting = json.loads(self._stream.readline() or b"{}")
+        except (OSError, ValueError):
+            greeting = {}
+        if "QMP" not in greeting:
+            self.close()
             raise HarnessError("QMP: no greeting")
         threading.Thread(target=self._read, daemon=True).start()
         self.command("qmp_capabilities")
@@ -918,7 +923,7 @@ class Session:
         self.process = subprocess.Popen(command, stdin=None if self.interactive else subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         pass_fds=[write_fd] if write_fd is not None else [])
-        stderr = bytearray()
+        stderr, failure = bytearray(), None
         readers = [threading.Thread(target=self._pump, args=(self.process.stdout.fileno(), self.serial, self.echo)),
                    threading.Thread(target=self._pump, args=(self.process.stderr.fileno(), stderr))]
         if read_fd is not None:
@@ -945,6 +950,8 @@ class Session:
             self._drive(None if self.time_limit is None else started + self.time_limit)
         except KeyboardInterrupt:
             self.ended_by = "interrupted"
+        except HarnessError as error:
+            failure = error
         finally:
             if write_fd is not None:
                 os.close(write_fd)
@@ -959,6 +966,8 @@ class Session:
             if self.qmp:
                 self.qmp.close()
             shutil.rmtree(sockets, ignore_errors=True)
+        if failure:
+            raise HarnessError(f"{failure}; QEMU: {stderr.decode('utf-8', 'replace').strip()[-600:]}")
         run = Run(serial=bytes(self.serial), debugcon=None if self.debugcon is None else bytes(self.debugcon),
                   events=list(self.events), keys_sent=self.keys_sent, ended_by=self.ended_by,
                   seconds=time.monotonic() - started, stderr=stderr.decode("utf-8", "replace"),

@@ -399,6 +399,13 @@ class FakeQemu(unittest.TestCase):
         self.assertEqual([s.get("qmp") for s in self.seen() if "qmp" in s], ["qmp_capabilities", "cont", "stop"])
         self.assertNotIn("reset-system", result.text)
 
+    def test_a_qemu_that_does_not_start_is_a_set_up_error_with_its_words(self):
+        with open(os.path.join(self.work, "bin", "qemu-system-x86_64"), "w") as out:
+            out.write("#!/bin/sh\necho 'qemu-system-x86_64: -drive file=fat:rw:/x: Could not read directory' >&2\n"
+                      "exit 1\n")
+        with self.assertRaisesRegex(fq.HarnessError, "no QMP socket.*Could not read directory"):
+            self.machine.power_on()
+
     def test_the_time_limit_ends_a_machine_that_does_not(self):
         result = self.play([{"serial": "@@FTPM harness-started version=1\r\n"}, {"sleep": 30}], keys=["y"],
                            time_limit=1.0)
