@@ -3,12 +3,12 @@
 
     python3 qemu/demo.py --uefi-build build/uefi --tool build/host/tools/ftpm-recovery [--keys KEYS]
 
-The firmware is Debian's OVMF_CODE_4M.fd with the reference platform
-(FtpmPlatformDxe), the recovery driver and the SysPrep caller inserted into
-its DXE volume by `ftpm-recovery insert`; the flash image is built from
-samples/combo-ab2-64m.json, its NVRAM ranges filled with stand-in records of
-an old processor, in the 64 MB window, a guest-writable memory device
-backed by the image file.
+The machine is the one of tests/e2e/stories/swap-y-64m.json: Debian's
+OVMF_CODE_4M.fd with the reference platform (FtpmPlatformDxe), the recovery
+driver and the SysPrep caller inserted into its DXE volume by `ftpm-recovery
+insert`; the flash image built from samples/combo-ab2-64m.json, its NVRAM
+ranges filled with stand-in records of an old processor, in the 64 MB
+window, a guest-writable memory device backed by the image file.
 
 1. The machine boots on the old processor (0x00A20F12): the platform
    records its signature; no recovery is requested; it boots on and powers
@@ -37,27 +37,21 @@ import os
 import shutil
 import subprocess
 import sys
-import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import ftpm_qemu as fq  # noqa: E402
 import story as st  # noqa: E402
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DEFAULT_LAYOUT = os.path.join(REPO, "samples", "combo-ab2-64m.json")
-OLD_PROCESSOR = 0x00A20F12
+STORY = os.path.join(st.REPO, "tests", "e2e", "stories", "swap-y-64m.json")
 RESULT_NAME = "demo-result.json"
-REQUEST = 122
 
 
 def console_mode(interactive: bool) -> str:
     """100 x 31 shows the prompt's rows whole; a smaller terminal gets
     80 x 25, where the dialog shortens them."""
-    if not interactive:
-        return "100x31"
     size = shutil.get_terminal_size((80, 25))
-    return "100x31" if size.columns >= 100 and size.lines >= 31 else "80x25"
+    return "100x31" if not interactive or (size.columns >= 100 and size.lines >= 31) else "80x25"
 
 
 def say(text: str) -> None:
@@ -69,38 +63,7 @@ def write_console(chunk: bytes) -> None:
     sys.stdout.flush()
 
 
-def run_interactive(machine: st.Machine, processor: int) -> st.Run:
-    """QEMU reads this terminal itself; its output goes through the code
-    page translation. No time limit: a person is answering."""
-    machine.runs += 1
-    debug_log = os.path.join(machine.work, f"run{machine.runs}.debugcon")
-    if os.path.exists(debug_log):
-        os.remove(debug_log)
-    raw = bytearray()
-    process = subprocess.Popen(machine.command(processor, debug_log), stdout=subprocess.PIPE)
-
-    def pump() -> None:
-        while True:
-            chunk = os.read(process.stdout.fileno(), 4096)
-            if not chunk:
-                break
-            raw.extend(chunk)
-            write_console(chunk)
-
-    reader = threading.Thread(target=pump, daemon=True)
-    reader.start()
-    try:
-        process.wait()
-    except KeyboardInterrupt:
-        process.terminate()
-        process.wait()
-    reader.join(timeout=5)
-    with open(debug_log, "rb") as handle:
-        reports = fq.parse_reports(handle.read().decode("ascii", "replace"))
-    return st.Run(processor=processor, serial=bytes(raw), reports=reports, timed_out=False, seconds=0.0)
-
-
-def describe_boot(number: int, boot: st.Boot, ranges: list[dict]) -> list[str]:
+def describe_boot(number: int, boot: st.Boot, story: st.Story) -> list[str]:
     """What the reference platform, the driver and the boot manager did in
     one boot, from the reports on the debug console."""
     lines = [f"Boot {number} (power-on {boot.run}, processor {boot.processor:#010x})"]
@@ -130,13 +93,12 @@ def describe_boot(number: int, boot: st.Boot, ranges: list[dict]) -> list[str]:
                         else "nothing to call"))
     for erase in boot.all("smm-erase"):
         offset, size = int(erase.fields["offset"], 0), int(erase.fields["size"], 0)
-        name = next((f"side {r['side']} {r['name']}" for r in ranges if r["offset"] == offset and r["size"] == size),
+        name = next((f"side {s} {st.ENTRY_NAMES[n]}" for s, n, o, z in story.ranges() if (o, z) == (offset, size)),
                     "a range")
         lines.append(f"  flash service: erased {offset:#x}+{size:#x} ({name})")
     if boot.first("swap-served"):
         lines.append("  platform: the fTPM NVRAM was erased; the new processor's signature is recorded")
-    returned = boot.first("handler-return")
-    if returned:
+    if boot.first("handler-return"):
         lines.append("  handler: returned (N): records kept")
     handover = boot.first("s3-handover")
     if handover and handover.fields.get("phase") == "ready-to-boot":
@@ -152,9 +114,9 @@ def describe_boot(number: int, boot: st.Boot, ranges: list[dict]) -> list[str]:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--uefi-build", required=True, help="build directory of the uefi preset")
-    parser.add_argument("--tool", required=True, help="the ftpm-recovery tool (mkimage, inspect, package, insert)")
+    parser.add_argument("--tool", required=True, help="the ftpm-recovery tool (mkimage, package, insert)")
     parser.add_argument("--keys", help='answer the prompts with these keys: "y", "n", or "n,y"')
-    parser.add_argument("--layout", help="flash layout for mkimage (default: samples/combo-ab2-64m.json)")
+    parser.add_argument("--story", default=STORY, help="the story whose machine the demo powers on")
     parser.add_argument("--work", help="directory for the firmware, images and logs (default: build/demo)")
     args = parser.parse_args(argv)
 
@@ -166,54 +128,43 @@ def main(argv: list[str] | None = None) -> int:
     if args.keys is not None and not keys:
         print("demo: --keys needs at least one key")
         return 2
-    work = args.work or os.path.join(REPO, "build", "demo")
-    os.makedirs(work, exist_ok=True)
-    layout = os.path.abspath(args.layout or DEFAULT_LAYOUT)
+    work = args.work or os.path.join(st.REPO, "build", "demo")
     try:
         fq.parse_key_steps(keys)
-        new = fq.to_int(fq.read_layout(layout).get("processor"), f"{layout} processor")
-        print(f"demo: flash image from {os.path.relpath(layout, REPO)} (ftpm-recovery mkimage), "
+        layout = fq.resolve(os.path.dirname(os.path.abspath(args.story)), st.load_story(args.story)["layout"])
+        print(f"demo: flash image from {os.path.relpath(layout, st.REPO)} (ftpm-recovery mkimage), "
               f"stand-in records of an old processor in its NVRAM ranges")
-        flash, ranges = st.prepare_flash(work, args.tool, layout, "64m", new)
         print("demo: Debian's OVMF_CODE_4M.fd with FtpmPlatformDxe, FtpmRecoveryDxe and FtpmSysPrep inserted "
               "into its DXE volume (ftpm-recovery package, insert)")
-        config = {"swap.request": REQUEST, "console.mode": console_mode(interactive), "erase.window": "64m",
-                  **{f"flash-map.{r['side'].lower()}.{'ftpm' if r['type'] == '0x04' else 'mvq'}":
-                     f"{hex(r['address'])}:{hex(r['size'])}" for r in ranges}}
-        machine = st.Machine(work, args.uefi_build, args.tool, "OVMF_CODE_4M.fd", "64m", flash, config)
+        story = st.Story(args.story, args.uefi_build, args.tool, work, {"console.mode": console_mode(interactive)})
     except (fq.HarnessError, subprocess.SubprocessError, OSError, ValueError) as error:
         print(f"demo: {error}")
         return 2
-    with open(flash, "rb") as handle:
-        before = handle.read()
+    old, new = story.processor("old"), story.processor("new")
 
-    runs: list[st.Run] = []
-    say(f"power-on 1: the old processor {OLD_PROCESSOR:#010x}")
-    runs.append(machine.run(OLD_PROCESSOR, []))
+    runs: list[tuple[int, fq.Run]] = []
+    say(f"power-on 1: the old processor {old:#010x}")
+    runs.append((old, story.power_on("old", [])))
     say(f"the processor is swapped; power-on 2 with {new:#010x}"
         + ("; answer the prompt with Y or N (Ctrl-A X quits)" if interactive else f"; answering {', '.join(keys)}"))
     pending = list(keys)
     for attempt in range(2):
-        if interactive:
-            run = run_interactive(machine, new)
-        else:
-            answer, pending = pending[:1], pending[1:]
-            run = machine.run(new, answer, echo=write_console, log=say)
-        runs.append(run)
-        refused = any(r.event == "handler-return" for r in run.reports)
+        answer, pending = pending[:1], pending[1:]
+        runs.append((new, story.power_on("new", answer, echo=write_console, log=None if interactive else say,
+                                         interactive=interactive)))
+        refused = any(r.event == "handler-return" for r in runs[-1][1].reports)
         if not refused or attempt == 1 or (not interactive and not pending):
             break
         say(f"N keeps the records; power-on {len(runs) + 1} with the same processor: the prompt comes back")
 
-    boots = [boot for number, run in enumerate(runs, start=1) for boot in st.split_boots(number, run)]
-    with open(flash, "rb") as handle:
-        after = handle.read()
+    boots = [boot for number, (cpu, run) in enumerate(runs, start=1) for boot in st.split_boots(number, cpu, run)]
+    before, after = story.before, fq.read_file(story.machine.flash)
     changes = fq.changed_ranges(before, after)
     if sys.stdout.isatty():
         sys.stdout.write("\x1b[0m\x1b[2J\x1b[H")
     print("\n" + "=" * 72 + "\nWhat happened")
     for number, boot in enumerate(boots, start=1):
-        print("\n".join(describe_boot(number, boot, ranges)))
+        print("\n".join(describe_boot(number, boot, story)))
     print(f"Flash image (64 MB window at {fq.WINDOW_64M_BASE:#x})")
     for offset, length in changes:
         now = after[offset:offset + length]
@@ -221,31 +172,28 @@ def main(argv: list[str] | None = None) -> int:
               + ("all 0xFF (erased)" if now == b"\xff" * length else f"{now[:16].hex()}..."))
     if not changes:
         print("  unchanged")
-    for entry in ranges:
-        if after[entry["offset"]:entry["offset"] + entry["size"]] == st.stand_in_record(entry):
-            print(f"  kept: side {entry['side']} {entry['name']} at {entry['offset']:#x}+{entry['size']:#x}")
+    for side, name, offset, size in story.ranges():
+        if after[offset:offset + size] == before[offset:offset + size]:
+            print(f"  kept: side {side} {st.ENTRY_NAMES[name]} at {offset:#x}+{size:#x}")
     print(f"Files: {work}")
 
     result = {
         "boots": [{"run": b.run, "processor": f"{b.processor:#010x}",
                    "swap": (b.first("swap").fields.get("decision") if b.first("swap") else None),
                    "prompted": b.first("handler-call") is not None,
-                   "recovery_flag": (b.first("recovery-flag").fields.get("reg-3810570")
-                                     if b.first("recovery-flag") else None),
                    "erase_requests": [{"address": r.fields.get("address"), "size": r.fields.get("size"),
                                        "action": r.fields.get("action")} for r in b.all("smm-erase")],
                    "reset": (b.first("reset-system").fields.get("type") if b.first("reset-system") else None)}
                   for b in boots],
-        "runs": [{"processor": f"{r.processor:#010x}", "ended": r.ended} for r in runs],
-        "filled": [{**r, "offset": hex(r["offset"]), "size": hex(r["size"]), "address": hex(r["address"])}
-                   for r in ranges],
+        "runs": [{"processor": f"{cpu:#010x}", "ended": run.ended} for cpu, run in runs],
+        "filled": [{"side": s, "name": n, "offset": hex(o), "size": hex(z)} for s, n, o, z in story.ranges()],
         "changes": [{"offset": hex(o), "length": hex(n)} for o, n in changes],
-        "image": flash,
+        "image": story.machine.flash,
     }
     with open(os.path.join(work, RESULT_NAME), "w", encoding="utf-8") as out:
         json.dump(result, out, indent=2)
         out.write("\n")
-    return 0 if all(r.ended == "shutdown" for r in runs) else 1
+    return 0 if all(run.ended == "shutdown" for _, run in runs) else 1
 
 
 if __name__ == "__main__":

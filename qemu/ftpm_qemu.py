@@ -1,73 +1,82 @@
-"""Booting FtpmRecoveryDxe.efi in OVMF under QEMU: shared by run.py and demo.py.
+"""The QEMU machine that runs FtpmRecoveryDxe.efi in Debian's OVMF, and the
+reading of what it shows.
 
-What is here: the boot volume and flash images, the QEMU command line for
-the two flash windows, a session that feeds keys and collects the serial
-output, decoding of that output (PC-ANSI code page, ANSI escape sequences),
-a small terminal emulator that rebuilds the screen, and the parser for the
-harness's "@@FTPM" report lines. Python standard library only.
+A Machine is the hardware and the files it keeps between power-ons: the
+firmware (Debian's image, or one rebuilt by `ftpm-recovery insert`), its
+variable store, the flash image in the 16 MB or the 64 MB window, the fw_cfg
+configuration, the boot disk, the processor signature, the debug console.
+Machine.command() is the one QEMU command line and Machine.power_on() the one
+session: QEMU starts paused until its QMP socket is connected (events such
+as RESET and SHUTDOWN come from there), keys are typed on the serial line
+once their condition holds, and the session ends when QEMU does, at the time
+limit, or when the power is cut (now, or at the first text or report line
+that matches). A Run holds what the power-on showed: the serial bytes, the
+screen rebuilt from them, the report lines, the events. Checks holds the
+checks of a run. Python standard library only.
 """
 
 from __future__ import annotations
 
+import fcntl
+import functools
 import json
 import os
+import queue
 import re
 import shutil
+import socket
 import subprocess
+import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
-
-OVMF_CODE = "/usr/share/ovmf/OVMF.fd"
-HARNESS_RELATIVE = os.path.join("qemu", "harness", "FtpmHarness.efi")
-DRIVER_RELATIVE = "FtpmRecoveryDxe.efi"
-CONFIG_NAME = "harness.cfg"
-REPORT_PREFIX = "@@FTPM "
+from typing import Callable
 
 MIB = 1024 * 1024
+# Debian's firmware images: the code and, for the 4 MB layout, the variable
+# store that goes with it (OVMF.fd holds both in one 2 MiB image).
+FIRMWARE = {
+    "OVMF.fd": ("/usr/share/ovmf/OVMF.fd", None),
+    "OVMF_CODE_4M.fd": ("/usr/share/OVMF/OVMF_CODE_4M.fd", "/usr/share/OVMF/OVMF_VARS_4M.fd"),
+}
 WINDOWS = {
     # 16 MB window at 0xFF000000: OVMF occupies its top 2 MiB, so the image
-    # file holds flash offsets 0 to 0xDFFFFF.
+    # file holds flash offsets 0 to 0xDFFFFF (writable pflash below OVMF).
     "16m": {"image_size": 14 * MIB, "flash_size": 16 * MIB},
     # 64 MB window at 0xFD00000000: a file-backed memory device that the
     # guest can write, so erases land in the file.
     "64m": {"image_size": 64 * MIB, "flash_size": 64 * MIB},
 }
-DEFAULT_64M_CPU = {"family": 0x19, "model": 0x21, "stepping": 2}
+WINDOW_16M_BASE = 0xFF000000
+WINDOW_64M_BASE = 0xFD00000000
+FLASH_SIZE = 64 * MIB
+DEFAULT_64M_PROCESSOR = 0x00A20F12  # family 0x19, model 0x21, stepping 2
+HARNESS_RELATIVE = os.path.join("qemu", "harness", "FtpmHarness.efi")
+DRIVER_RELATIVE = "FtpmRecoveryDxe.efi"
+BOOT_TARGET_RELATIVE = os.path.join("qemu", "platform", "FtpmBootTarget.efi")
+HARNESS_CONFIG = "harness.cfg"
+PLATFORM_CONFIG = "opt/ftpm/platform.cfg"
+REPORT_PREFIX = "@@FTPM "
+F_SETPIPE_SZ = 1031  # fcntl.F_SETPIPE_SZ, which Python 3.11 lacks
 
 # TerminalDxe turns a lone Escape into a key only after it has waited for
-# the rest of an escape sequence; this is the pause the runner leaves.
+# the rest of an escape sequence; this is the pause the session leaves.
 ESCAPE_SETTLE_SECONDS = 2.5
-
-KEY_NAMES = {
-    "ESC": b"\x1b",
-    "ENTER": b"\r",
-    "SPACE": b" ",
-    "TAB": b"\t",
-    "BACKSPACE": b"\x08",
-    "UP": b"\x1b[A",
-    "DOWN": b"\x1b[B",
-    "RIGHT": b"\x1b[C",
-    "LEFT": b"\x1b[D",
-    "HOME": b"\x1b[H",
-    "END": b"\x1b[F",
-}
+KEY_NAMES = {"ESC": b"\x1b", "ENTER": b"\r", "SPACE": b" ", "TAB": b"\t", "BACKSPACE": b"\x08", "UP": b"\x1b[A",
+             "DOWN": b"\x1b[B", "RIGHT": b"\x1b[C", "LEFT": b"\x1b[D", "HOME": b"\x1b[H", "END": b"\x1b[F"}
 
 
 class HarnessError(Exception):
     """A set-up problem: missing files, a bad scenario, a failing tool."""
 
 
-# --- Keys ---------------------------------------------------------------------
+# --- Keys, numbers, processors, flash addresses -----------------------------------------
 
 
 def encode_key(key: str) -> bytes:
-    """Bytes the serial terminal turns into one key press.
-
-    A single character stands for itself; names in KEY_NAMES give escape
-    sequences ("UP" has no Unicode character, only a scan code); "0xNN..."
-    gives raw bytes.
-    """
+    """Bytes the serial terminal turns into one key press: a single character
+    stands for itself, a name in KEY_NAMES gives its escape sequence ("UP" has
+    no Unicode character, only a scan code), "0xNN..." gives raw bytes."""
     if len(key) == 1:
         return key.encode("latin-1")
     upper = key.upper()
@@ -88,7 +97,19 @@ def split_keys(text: str) -> list[str]:
     return list(text)
 
 
-# --- Processors and flash addresses ------------------------------------------------
+def to_int(value, what: str) -> int:
+    if isinstance(value, bool) or value is None:
+        raise HarnessError(f"{what}: expected a number, got {value!r}")
+    if isinstance(value, int):
+        return value
+    try:
+        return int(str(value), 0)
+    except ValueError as error:
+        raise HarnessError(f"{what}: expected a number, got {value!r}") from error
+
+
+def resolve(base_dir: str, path: str) -> str:
+    return path if os.path.isabs(path) else os.path.normpath(os.path.join(base_dir, path))
 
 
 def cpu_from_signature(signature: int) -> dict:
@@ -101,9 +122,14 @@ def cpu_from_signature(signature: int) -> dict:
     return {"family": family, "model": model, "stepping": signature & 0xF}
 
 
-WINDOW_16M_BASE = 0xFF000000
-WINDOW_64M_BASE = 0xFD00000000
-FLASH_SIZE = 64 * MIB
+def signature_from_cpu(cpu: dict) -> int:
+    """The inverse of cpu_from_signature, for a {"family", "model", "stepping"} object."""
+    unknown = set(cpu) - {"family", "model", "stepping"}
+    if unknown or len(cpu) != 3:
+        raise HarnessError(f"cpu: give family, model and stepping, not {sorted(cpu)}")
+    family, model, stepping = (to_int(cpu[key], "cpu " + key) for key in ("family", "model", "stepping"))
+    base, extended = (0xF, family - 0xF) if family > 0xF else (family, 0)
+    return (extended << 20) | ((model >> 4) << 16) | (base << 8) | ((model & 0xF) << 4) | (stepping & 0xF)
 
 
 def flash_offset(address: int) -> int | None:
@@ -131,7 +157,7 @@ def read_layout(path: str) -> dict:
         raise HarnessError(f"cannot read layout {path}: {error}") from error
 
 
-# --- Serial output ----------------------------------------------------------------
+# --- Serial output and report lines ------------------------------------------------------
 
 _ESCAPE = re.compile(r"\x1b(?:\[[0-9;?=]*[@-~]|[()][0-9A-Za-z]|[@-Z\\-_])")
 
@@ -174,21 +200,20 @@ def parse_report(body: str, index: int = 0) -> ReportLine | None:
         if equals:
             fields[key] = value
         elif token:
-            fields.setdefault("_words", "")
-            fields["_words"] = (fields["_words"] + " " + token).strip()
+            fields["_words"] = (fields.get("_words", "") + " " + token).strip()
     return ReportLine(event=event, fields=fields, raw=body, index=index)
 
 
 def parse_reports(text: str) -> list[ReportLine]:
-    """Every report line in escape-free serial text, in order."""
+    """Every report line in escape-free text, in order. A line counts once its
+    line end has arrived: a line the power cut off is no report."""
     reports: list[ReportLine] = []
-    for line in text.split("\n"):
+    for line in text.split("\n")[:-1]:
         at = line.find(REPORT_PREFIX)
-        if at < 0:
-            continue
-        report = parse_report(line[at + len(REPORT_PREFIX):], len(reports))
-        if report is not None:
-            reports.append(report)
+        if at >= 0:
+            report = parse_report(line[at + len(REPORT_PREFIX):], len(reports))
+            if report is not None:
+                reports.append(report)
     return reports
 
 
@@ -197,7 +222,6 @@ class Box:
     """One pop-up box as it went over the serial line."""
 
     text: str  # escape-free text from its top-left to its bottom-right corner
-    end: int  # offset of the bottom-right corner in the escape-free text
 
     @property
     def kind(self) -> str:
@@ -209,14 +233,8 @@ def find_boxes(text: str) -> list[Box]:
     the next bottom-right corner."""
     boxes = []
     start = 0
-    while True:
-        top = text.find("\u250c", start)
-        if top < 0:
-            break
-        bottom = text.find("\u2518", top)
-        if bottom < 0:
-            break
-        boxes.append(Box(text=text[top:bottom + 1], end=bottom))
+    while (top := text.find("\u250c", start)) >= 0 and (bottom := text.find("\u2518", top)) >= 0:
+        boxes.append(Box(text=text[top:bottom + 1]))
         start = bottom + 1
     return boxes
 
@@ -225,7 +243,20 @@ def count_prompts(text: str) -> int:
     return sum(1 for box in find_boxes(text) if box.kind == "prompt")
 
 
-# --- Terminal emulator ----------------------------------------------------------------
+def initial_console_size(reports: list[ReportLine]) -> tuple[int, int]:
+    """The console size before any mode change, from the "console" report."""
+    for report in reports:
+        if report.event != "console":
+            continue
+        for entry in report.fields.get("modes", "").split(","):
+            number, _, size = entry.partition(":")
+            columns, _, rows = size.partition("x")
+            if number == report.fields.get("current") and columns.isdigit() and rows.isdigit():
+                return int(columns), int(rows)
+    return 80, 25
+
+
+# --- Terminal emulator ---------------------------------------------------------------------
 
 # ANSI colour numbers to UEFI colour numbers (black, blue, green, cyan, red,
 # magenta, brown, light grey).
@@ -234,25 +265,23 @@ _ANSI_TO_EFI = [0, 4, 2, 6, 1, 5, 3, 7]
 
 @dataclass
 class Snapshot:
-    kind: str  # "prompt" or "message"
+    kind: str  # "prompt", "message" or "final"
     rows: list[str]
     attributes: list[list[int]]
     columns: int
 
     def text_at(self, row: int, column: int, length: int) -> str:
-        if not 0 <= row < len(self.rows):
-            return ""
-        return self.rows[row][column:column + length]
+        return self.rows[row][column:column + length] if 0 <= row < len(self.rows) else ""
 
     def render(self) -> str:
-        width = self.columns
         lines = [f"{number:2d}|{line}|" for number, line in enumerate(self.rows)]
-        return "\n".join([" " * 3 + "-" * width] + lines + [" " * 3 + "-" * width])
+        return "\n".join([" " * 3 + "-" * self.columns] + lines + [" " * 3 + "-" * self.columns])
 
 
 class Screen:
     """A small ANSI terminal: enough of it to rebuild what OVMF's terminal
-    driver draws (cursor positioning, clearing, colours, line feeds)."""
+    driver draws (cursor positioning, clearing, colours, line feeds). Each
+    completed box leaves a snapshot of the whole screen."""
 
     def __init__(self, columns: int = 80, rows: int = 25):
         self.resize(columns, rows)
@@ -261,15 +290,11 @@ class Screen:
         self.columns_rows_pending: tuple[int, int] | None = None
 
     def resize(self, columns: int, rows: int) -> None:
-        self.columns = max(1, columns)
-        self.rows = max(1, rows)
-        self.fg = 7
-        self.bg = 0
-        self.bright = False
+        self.columns, self.rows = max(1, columns), max(1, rows)
+        self.fg, self.bg, self.bright = 7, 0, False
         self.cells = [[" "] * self.columns for _ in range(self.rows)]
         self.attrs = [[0x07] * self.columns for _ in range(self.rows)]
-        self.row = 0
-        self.col = 0
+        self.row = self.col = 0
         self._box_open = False
 
     @property
@@ -282,12 +307,8 @@ class Screen:
     def snapshot(self, kind: str) -> Snapshot:
         return Snapshot(kind=kind, rows=self.lines(), attributes=[list(a) for a in self.attrs], columns=self.columns)
 
-    def _clear(self) -> None:
-        for r in range(self.rows):
-            self._clear_row(r, 0)
-
-    def _clear_row(self, row: int, start: int) -> None:
-        for c in range(start, self.columns):
+    def _clear_row(self, row: int, start: int, end: int | None = None) -> None:
+        for c in range(start, self.columns if end is None else end):
             self.cells[row][c] = " "
             self.attrs[row][c] = self.attribute
 
@@ -304,10 +325,8 @@ class Screen:
         for p in params or [0]:
             if p == 0:
                 self.fg, self.bg, self.bright = 7, 0, False
-            elif p == 1:
-                self.bright = True
-            elif p == 22:
-                self.bright = False
+            elif p in (1, 22):
+                self.bright = p == 1
             elif 30 <= p <= 37:
                 self.fg = _ANSI_TO_EFI[p - 30]
             elif 40 <= p <= 47:
@@ -321,38 +340,32 @@ class Screen:
         if body.startswith(("=", "?")):
             return  # mode settings: screen mode, cursor visibility
         params = [int(p) if p.isdigit() else 0 for p in body.split(";")] if body else []
+        first = params[0] if params else 0
         if final in "Hf":
-            row = (params[0] if params and params[0] else 1) - 1
-            col = (params[1] if len(params) > 1 and params[1] else 1) - 1
-            self.row = min(max(row, 0), self.rows - 1)
-            self.col = min(max(col, 0), self.columns - 1)
+            self.row = min(max((first or 1) - 1, 0), self.rows - 1)
+            self.col = min(max((params[1] if len(params) > 1 and params[1] else 1) - 1, 0), self.columns - 1)
         elif final == "J":
-            mode = params[0] if params else 0
-            if mode == 2:
-                self._clear()
-            elif mode == 0:
+            if first == 2:
+                for r in range(self.rows):
+                    self._clear_row(r, 0)
+            elif first == 0:
                 self._clear_row(self.row, self.col)
                 for r in range(self.row + 1, self.rows):
                     self._clear_row(r, 0)
-            elif mode == 1:
+            elif first == 1:
                 for r in range(self.row):
                     self._clear_row(r, 0)
-                for c in range(0, min(self.col + 1, self.columns)):
-                    self.cells[self.row][c] = " "
+                self._clear_row(self.row, 0, min(self.col + 1, self.columns))
         elif final == "K":
             self._clear_row(self.row, self.col)
         elif final == "m":
             self._sgr(params)
         elif final in "ABCD":
-            n = params[0] if params and params[0] else 1
-            if final == "A":
-                self.row = max(0, self.row - n)
-            elif final == "B":
-                self.row = min(self.rows - 1, self.row + n)
-            elif final == "C":
-                self.col = min(self.columns - 1, self.col + n)
+            n = first or 1
+            if final in "AB":
+                self.row = min(max(self.row + (n if final == "B" else -n), 0), self.rows - 1)
             else:
-                self.col = max(0, self.col - n)
+                self.col = min(max(self.col + (n if final == "C" else -n), 0), self.columns - 1)
 
     def _put(self, ch: str) -> None:
         if self.col >= self.columns:
@@ -380,18 +393,13 @@ class Screen:
     def feed(self, text: str) -> None:
         """Feeds decoded serial text (escape sequences included)."""
         i = 0
-        n = len(text)
-        while i < n:
+        while i < len(text):
             ch = text[i]
             if ch == "\x1b":
                 match = _ESCAPE.match(text, i)
-                if match:
-                    seq = match.group(0)
-                    if seq.startswith("\x1b["):
-                        self._control(seq[-1], seq[2:-1])
-                    i = match.end()
-                    continue
-                i += 1
+                if match and match.group(0).startswith("\x1b["):
+                    self._control(match.group(0)[-1], match.group(0)[2:-1])
+                i = match.end() if match else i + 1
                 continue
             if ch == "\r":
                 self.col = 0
@@ -421,146 +429,137 @@ def rebuild_screen(text: str, columns: int, rows: int) -> Screen:
     return screen
 
 
-def initial_console_size(reports: list[ReportLine]) -> tuple[int, int]:
-    """The console size before any mode change, from the "console" report."""
-    for report in reports:
-        if report.event != "console":
-            continue
-        current = report.fields.get("current", "")
-        for entry in report.fields.get("modes", "").split(","):
-            number, _, size = entry.partition(":")
-            if number == current and "x" in size:
-                columns, _, rows = size.partition("x")
-                if columns.isdigit() and rows.isdigit():
-                    return int(columns), int(rows)
-    return 80, 25
-
-
-# --- Files -----------------------------------------------------------------------
+# --- Files: configuration, boot disks, firmware, flash images ---------------------------------
 
 
 def config_text(config: dict) -> str:
-    """The harness's key=value file from a scenario's "config" object."""
-    lines = ["# Written by qemu/run.py; see qemu/README.md for the keys."]
+    """The key=value file of the harness and the reference platform from a
+    "config" object (a list value writes the key once per item)."""
+    lines = ["# Written by qemu/ftpm_qemu.py; see qemu/README.md for the keys."]
     for key, value in config.items():
-        if isinstance(value, bool):
-            value = 1 if value else 0
-        if isinstance(value, list):
-            lines.extend(f"{key}={item}" for item in value)  # repeatable keys such as probe
-            continue
-        if not isinstance(value, (int, str)):
-            raise HarnessError(f"config {key}: value must be a number, boolean, string or list")
-        text = str(value)
-        if "\n" in text or "=" in key or "\n" in key:
-            raise HarnessError(f"config {key}: line breaks and '=' are not allowed")
-        lines.append(f"{key}={text}")
+        for item in value if isinstance(value, list) else [value]:
+            if isinstance(item, bool):
+                item = int(item)
+            if not isinstance(item, (int, str)) or "\n" in str(item) or "=" in key or "\n" in key:
+                raise HarnessError(f"config {key}: a number, boolean, string or list of them, without line breaks")
+            lines.append(f"{key}={item}")
     return "\n".join(lines) + "\n"
 
 
-def prepare_volume(work: str, uefi_build: str, config: dict, driver_file: str | None = None,
-                   tool: str | None = None) -> str:
-    """The FAT directory OVMF boots: the harness as the default boot file,
-    the driver and the configuration beside it. With "driver.fv" in the
-    configuration the driver goes there as a firmware volume instead,
-    packaged from the same .efi (see package_volume)."""
-    harness = os.path.join(uefi_build, HARNESS_RELATIVE)
-    driver = driver_file or os.path.join(uefi_build, DRIVER_RELATIVE)
-    for path in (harness, driver):
-        if not os.path.isfile(path):
-            raise HarnessError(f"missing {path}: build the uefi preset first")
-    volume = os.path.join(work, "volume")
-    if os.path.isdir(volume):
-        shutil.rmtree(volume)
-    os.makedirs(os.path.join(volume, "EFI", "BOOT"))
-    shutil.copyfile(harness, os.path.join(volume, "EFI", "BOOT", "BOOTX64.EFI"))
+def run_tool(tool: str | None, arguments: list[str], what: str) -> str:
+    if not tool or not os.access(tool, os.X_OK):
+        raise HarnessError(f"{what} needs the ftpm-recovery tool (--tool)")
+    result = subprocess.run([tool, *arguments], capture_output=True, text=True, timeout=300)
+    if result.returncode != 0:
+        raise HarnessError(f"{what} failed ({result.returncode}): {(result.stderr or result.stdout).strip()[:400]}")
+    return result.stdout
+
+
+def copy_from_build(uefi_build: str, relative: str, target: str) -> None:
+    source = os.path.join(uefi_build, relative)
+    if not os.path.isfile(source):
+        raise HarnessError(f"missing {source}: build the uefi preset first")
+    shutil.copyfile(source, target)
+
+
+def boot_disk(work: str, uefi_build: str, boot_file: str) -> str:
+    """A fresh FAT directory whose \\EFI\\BOOT\\BOOTX64.EFI is boot_file of the uefi build."""
+    disk = os.path.join(work, "disk")
+    shutil.rmtree(disk, ignore_errors=True)
+    os.makedirs(os.path.join(disk, "EFI", "BOOT"))
+    copy_from_build(uefi_build, boot_file, os.path.join(disk, "EFI", "BOOT", "BOOTX64.EFI"))
+    return disk
+
+
+def harness_disk(work: str, uefi_build: str, config: dict, tool: str | None = None) -> str:
+    """The disk OVMF boots for a scenario: the harness as the default boot
+    file, the driver and the configuration beside it. With "driver.fv" the
+    driver goes there as a firmware volume, packaged from the same .efi, so it
+    cannot be older than the driver the other scenarios load."""
+    disk = boot_disk(work, uefi_build, HARNESS_RELATIVE)
+    driver = os.path.join(uefi_build, DRIVER_RELATIVE)
     fv_name = config.get("driver.fv")
     if fv_name and fv_name != "none":
-        package_volume(tool, driver, work, os.path.join(volume, os.path.basename(str(fv_name))))
+        if not os.path.isfile(driver):
+            raise HarnessError(f"missing {driver}: build the uefi preset first")
+        run_tool(tool, ["package", driver, "--ffs", os.path.join(work, "FtpmRecoveryDxe.ffs"), "--fv",
+                        os.path.join(disk, os.path.basename(str(fv_name)))], "a firmware-volume scenario (package)")
     else:
-        shutil.copyfile(driver, os.path.join(volume, os.path.basename(config.get("driver.file", DRIVER_RELATIVE))))
-    with open(os.path.join(volume, CONFIG_NAME), "w", encoding="ascii") as out:
+        copy_from_build(uefi_build, DRIVER_RELATIVE,
+                        os.path.join(disk, os.path.basename(config.get("driver.file", DRIVER_RELATIVE))))
+    with open(os.path.join(disk, HARNESS_CONFIG), "w", encoding="ascii") as out:
         out.write(config_text(config))
-    return volume
+    return disk
 
 
-def package_volume(tool: str | None, driver: str, work: str, output: str) -> None:
-    """`ftpm-recovery package DRIVER.efi --ffs … --fv OUTPUT`: the firmware
-    volume is always made from the .efi under test, so it cannot be older
-    than the driver the other scenarios load."""
-    if not tool or not os.access(tool, os.X_OK):
-        raise HarnessError("a firmware-volume scenario needs --tool (ftpm-recovery package)")
-    ffs = os.path.join(work, "FtpmRecoveryDxe.ffs")
-    result = subprocess.run([tool, "package", driver, "--ffs", ffs, "--fv", output], capture_output=True, text=True,
-                            timeout=120)
-    if result.returncode != 0:
-        raise HarnessError(f"package {driver} failed ({result.returncode}):\n{result.stdout}{result.stderr}")
+# The modules of the rebuilt firmware: file in the uefi build, and the
+# dependency expression it is packaged with. In this image the driver starts
+# once the reference platform is in place: the platform installs the
+# erase-service-ready protocol last.
+PLATFORM_MODULES = {
+    "FtpmPlatformDxe": (os.path.join("qemu", "platform", "FtpmPlatformDxe.efi"), None),
+    "FtpmRecoveryDxe": (DRIVER_RELATIVE, "PCD_PROTOCOL AND EFI_PCD_PROTOCOL AND ERASE_SERVICE_READY_PROTOCOL"),
+    "FtpmSysPrep": (os.path.join("qemu", "platform", "FtpmSysPrep.efi"), None),
+}
 
 
-def tool_has_mkimage(tool: str | None) -> bool:
-    if not tool or not os.access(tool, os.X_OK):
-        return False
-    try:
-        result = subprocess.run([tool, "mkimage", "--help"], capture_output=True, timeout=30)
-    except OSError:
-        return False
-    return result.returncode == 0
-
-
-def build_image_from_layout(tool: str, layout: str, output: str) -> None:
-    """`ftpm-recovery mkimage LAYOUT.json -o IMAGE`."""
-    if not tool_has_mkimage(tool):
-        raise HarnessError(f"{tool or 'ftpm-recovery'} has no mkimage command yet; cannot build {layout}")
-    result = subprocess.run([tool, "mkimage", layout, "-o", output], capture_output=True, text=True, timeout=120)
-    if result.returncode != 0:
-        raise HarnessError(f"mkimage {layout} failed ({result.returncode}):\n{result.stdout}{result.stderr}")
+def rebuilt_firmware(tool: str, uefi_build: str, work: str, firmware: str) -> str:
+    """Debian's `firmware` with the reference platform, the driver and the
+    caller inserted into its DXE volume (`ftpm-recovery package`, then
+    `ftpm-recovery insert`), written to WORK/firmware/rebuilt-<name>."""
+    if firmware not in FIRMWARE:
+        raise HarnessError(f"firmware must be one of {sorted(FIRMWARE)}, not {firmware!r}")
+    out_dir = os.path.join(work, "firmware")
+    os.makedirs(out_dir, exist_ok=True)
+    files = []
+    for name, (relative, depex) in PLATFORM_MODULES.items():
+        efi = os.path.join(uefi_build, relative)
+        if not os.path.isfile(efi):
+            raise HarnessError(f"missing {efi}: build the uefi preset first")
+        files.append(os.path.join(out_dir, name + ".ffs"))
+        run_tool(tool, ["package", efi, "--ffs", files[-1], *(["--depex", depex] if depex else [])], f"package {name}")
+    image = os.path.join(out_dir, "rebuilt-" + firmware)
+    run_tool(tool, ["insert", "--into", FIRMWARE[firmware][0], "--out", image, *files], f"insert into {firmware}")
+    return image
 
 
 def fit_image(data: bytes, window: str) -> bytes:
     """Pads a flash image with 0xFF to the window's file size. For the 16 MB
     window the top 2 MiB belong to OVMF: bytes there must be 0xFF (erased)."""
-    sizes = WINDOWS[window]
-    size = sizes["image_size"]
-    if len(data) > sizes["flash_size"]:
+    size = WINDOWS[window]["image_size"]
+    if len(data) > WINDOWS[window]["flash_size"]:
         raise HarnessError(f"image of {len(data)} bytes is larger than the {window} flash")
-    if len(data) > size:
-        tail = data[size:]
-        if tail.strip(b"\xff"):
-            raise HarnessError(f"image has data above offset {size:#x}, where OVMF sits in the {window} window")
-        data = data[:size]
-    return data + b"\xff" * (size - len(data))
+    if data[size:].strip(b"\xff"):
+        raise HarnessError(f"image has data above offset {size:#x}, where OVMF sits in the {window} window")
+    return data[:size] + b"\xff" * (size - len(data[:size]))
 
 
 def prepare_image(work: str, window: str, source: dict | None, base_dir: str, tool: str | None) -> str:
-    """The flash image file for the window, from a scenario's "image" object:
+    """The flash image file for the window, from an "image" object:
     {"file": PATH} or {"layout": LAYOUT.json} (built with mkimage) or nothing
     (all 0xFF), then "patches" applied: [{"offset": N, "hex": "..."}] or
     [{"offset": N, "fill": BYTE, "length": N}]."""
     source = source or {}
-    unknown = set(source) - {"file", "layout", "patches"}
-    if unknown:
-        raise HarnessError(f"image: unknown keys {sorted(unknown)}")
-    if "file" in source and "layout" in source:
-        raise HarnessError("image: give either file or layout")
+    if set(source) - {"file", "layout", "patches"} or ("file" in source and "layout" in source):
+        raise HarnessError(f"image: give file or layout and patches, not {sorted(source)}")
     data = b""
-    if "file" in source:
-        with open(resolve(base_dir, source["file"]), "rb") as handle:
-            data = handle.read()
-    elif "layout" in source:
-        built = os.path.join(work, "mkimage.bin")
-        build_image_from_layout(tool, resolve(base_dir, source["layout"]), built)
-        with open(built, "rb") as handle:
+    if "layout" in source:
+        path = os.path.join(work, "mkimage.bin")
+        run_tool(tool, ["mkimage", resolve(base_dir, source["layout"]), "-o", path], "mkimage")
+    else:
+        path = resolve(base_dir, source["file"]) if "file" in source else None
+    if path:
+        with open(path, "rb") as handle:
             data = handle.read()
     image = bytearray(fit_image(data, window))
     for patch in source.get("patches", []):
-        unknown = set(patch) - {"offset", "hex", "fill", "length"}
-        if unknown or ("hex" in patch) == ("fill" in patch):
+        if set(patch) - {"offset", "hex", "fill", "length"} or ("hex" in patch) == ("fill" in patch):
             raise HarnessError(f"image patch {patch}: give offset and either hex or fill with length")
         offset = to_int(patch.get("offset"), "image patch offset")
         if "hex" in patch:
             content = bytes.fromhex(patch["hex"])
         else:
-            content = bytes([to_int(patch["fill"], "image patch fill") & 0xFF]) * to_int(patch.get("length"),
-                                                                                       "image patch length")
+            content = bytes([to_int(patch["fill"], "fill") & 0xFF]) * to_int(patch.get("length"), "length")
         if offset < 0 or offset + len(content) > len(image):
             raise HarnessError(f"image patch at {offset:#x} runs past the image")
         image[offset:offset + len(content)] = content
@@ -570,287 +569,648 @@ def prepare_image(work: str, window: str, source: dict | None, base_dir: str, to
     return path
 
 
-def resolve(base_dir: str, path: str) -> str:
-    return path if os.path.isabs(path) else os.path.normpath(os.path.join(base_dir, path))
+def read_file(path: str) -> bytes:
+    with open(path, "rb") as handle:
+        return handle.read()
 
 
-def to_int(value, what: str) -> int:
-    if isinstance(value, bool) or value is None:
-        raise HarnessError(f"{what}: expected a number, got {value!r}")
-    if isinstance(value, int):
-        return value
-    try:
-        return int(str(value), 0)
-    except ValueError as error:
-        raise HarnessError(f"{what}: expected a number, got {value!r}") from error
+# --- The machine -----------------------------------------------------------------------------
 
 
-# --- QEMU -------------------------------------------------------------------------------
+@dataclass
+class Machine:
+    """A q35 machine and the files it keeps across power-ons, as a
+    platform's flash and disk persist across power cycles."""
 
+    work: str
+    window: str = "16m"  # where the flash image sits: "16m" or "64m"
+    firmware: str = "OVMF.fd"  # Debian's layout (FIRMWARE)
+    code: str | None = None  # the firmware image booted (rebuilt_firmware); None: a copy of Debian's
+    store: bool = False  # a variable store kept across power-ons; without, OVMF.fd is read-only
+    flash: str | None = None  # the flash image file, attached writable in the window
+    disk: str | None = None  # FAT directory of the boot disk
+    config: dict | None = None  # the reference platform's configuration, through fw_cfg
+    processor: int | None = None  # CPUID 0x80000001 EAX; None: QEMU's qemu64 (16m) or DEFAULT_64M_PROCESSOR
+    debugcon: bool = False  # the reference platform's reports on port 0x402
+    recovery_flag: bool = False  # the ivshmem device the harness moves behind the RecoveryFlag registers
+    reboot: bool = True  # False: any reset ends QEMU (-no-reboot)
+    display: bool = False  # a display adapter beside the serial console, for screendump
+    runs: int = 0
 
-def qemu_command(work: str, volume: str, window: str, image: str | None, cpu: dict | None,
-                 flag_device: bool = False) -> list[str]:
-    """The QEMU command line for one boot. OVMF is copied into the work
-    directory so that no run touches the system's file. flag_device adds the
-    ivshmem device whose memory the harness moves behind the RecoveryFlag
-    register pair."""
-    if window not in WINDOWS:
-        raise HarnessError(f"window must be one of {sorted(WINDOWS)}, not {window!r}")
-    if not os.path.isfile(OVMF_CODE):
-        raise HarnessError(f"missing {OVMF_CODE}: install the ovmf package")
-    ovmf = os.path.join(work, "OVMF.fd")
-    shutil.copyfile(OVMF_CODE, ovmf)
-    command = ["qemu-system-x86_64", "-nographic", "-no-reboot", "-net", "none"]
-    if window == "64m":
-        cpu = dict(DEFAULT_64M_CPU, **(cpu or {}))
-    cpu_option = "qemu64"
-    if cpu:
-        unknown = set(cpu) - {"family", "model", "stepping"}
-        if unknown:
-            raise HarnessError(f"cpu: unknown keys {sorted(unknown)}")
-        # QEMU keeps the 64 MB window's address range free of memory devices
-        # only for this vendor.
-        cpu_option += ",vendor=GenuineIntel"
-        for key in ("family", "model", "stepping"):
-            if key in cpu:
-                cpu_option += f",{key}={to_int(cpu[key], 'cpu ' + key)}"
-    if window == "64m":
-        cpu_option += ",phys-bits=41,+pdpe1gb"
-        command += ["-machine", "q35", "-m", "256M,slots=1,maxmem=1010G", "-cpu", cpu_option]
-        command += ["-drive", f"if=pflash,format=raw,readonly=on,file={ovmf}"]
-        if image:
-            command += ["-object", f"memory-backend-file,id=spi,size=64M,mem-path={image},share=on",
+    def __post_init__(self) -> None:
+        if self.window not in WINDOWS or self.firmware not in FIRMWARE:
+            raise HarnessError(f"window {self.window!r} / firmware {self.firmware!r}: use {sorted(WINDOWS)} and "
+                               f"{sorted(FIRMWARE)}")
+        if self.window == "16m" and self.firmware != "OVMF.fd":
+            raise HarnessError("the 16 MB window leaves room for the 2 MiB OVMF.fd only")
+        code, variables = FIRMWARE[self.firmware]
+        directory = os.path.join(self.work, "firmware")
+        os.makedirs(directory, exist_ok=True)
+        # Copies in the work directory, so that no run touches the system's files.
+        for source in ([code] if self.code is None else []) + ([variables] if variables else []):
+            if not os.path.isfile(source):
+                raise HarnessError(f"missing {source}: install the ovmf package")
+            shutil.copyfile(source, os.path.join(directory, os.path.basename(source)))
+        self.code = self.code or os.path.join(directory, os.path.basename(code))
+        self.vars = os.path.join(directory, os.path.basename(variables)) if variables else None
+        if self.config is not None:
+            self.config_file = os.path.join(self.work, "platform.cfg")
+            with open(self.config_file, "w", encoding="ascii") as out:
+                out.write(config_text(self.config))
+
+    @property
+    def store_file(self) -> str | None:
+        """The file that holds the variable store: the copy of the variables
+        image, or the writable OVMF.fd."""
+        return self.vars or (self.code if self.store else None)
+
+    def command(self, qmp: str, debugcon_fd: int | None = None) -> list[str]:
+        """The QEMU command line of one power-on. QEMU starts paused until the
+        session on the QMP socket `qmp` lets it go; the debug console writes
+        into the inherited file descriptor debugcon_fd."""
+        processor = DEFAULT_64M_PROCESSOR if self.processor is None and self.window == "64m" else self.processor
+        cpu = "qemu64"
+        if processor is not None:
+            # QEMU keeps the 64 MB window's address range free of memory
+            # devices only for this vendor.
+            cpu += ",vendor=GenuineIntel" + "".join(f",{k}={v}" for k, v in cpu_from_signature(processor).items())
+        command = ["qemu-system-x86_64", "-S", "-net", "none", "-qmp", f"unix:{qmp},server=on,wait=off"]
+        if self.display:
+            command += ["-display", "none", "-vga", "std", "-serial", "stdio", "-monitor", "none"]
+        else:
+            command += ["-nographic"]
+        if not self.reboot:
+            command += ["-no-reboot"]
+        if self.window == "64m":
+            command += ["-machine", "q35", "-m", "256M,slots=1,maxmem=1010G", "-cpu", cpu + ",phys-bits=41,+pdpe1gb"]
+        else:
+            command += ["-machine", "q35,max-fw-size=16M", "-m", "256M", "-cpu", cpu]
+        readonly = ",readonly=on" if self.vars or not self.store else ""
+        command += ["-drive", f"if=pflash,format=raw{readonly},file={self.code}"]
+        if self.vars:
+            command += ["-drive", f"if=pflash,format=raw,file={self.vars}"]
+        if self.flash and self.window == "64m":
+            command += ["-object", f"memory-backend-file,id=spi,size=64M,mem-path={self.flash},share=on",
                         "-device", "pc-dimm,memdev=spi,addr=0xFD00000000"]
-    else:
-        command += ["-machine", "q35,max-fw-size=16M", "-m", "256M", "-cpu", cpu_option]
-        command += ["-drive", f"if=pflash,format=raw,readonly=on,file={ovmf}"]
-        if image:
-            command += ["-drive", f"if=pflash,format=raw,file={image}"]
-    if flag_device:
-        command += ["-object", "memory-backend-ram,id=rflag,size=4K,share=on",
-                    "-device", "ivshmem-plain,memdev=rflag"]
-    command += ["-drive", f"file=fat:rw:{volume},format=raw"]
-    return command
+        elif self.flash:
+            command += ["-drive", f"if=pflash,format=raw,file={self.flash}"]
+        if self.recovery_flag:
+            command += ["-object", "memory-backend-ram,id=rflag,size=4K,share=on", "-device",
+                        "ivshmem-plain,memdev=rflag"]
+        if self.config is not None:
+            command += ["-fw_cfg", f"name={PLATFORM_CONFIG},file={self.config_file}"]
+        if self.debugcon:
+            if debugcon_fd is None:
+                raise HarnessError("a machine with a debug console needs its descriptor")
+            command += ["-add-fd", f"fd={debugcon_fd},set=1", "-chardev",
+                        "file,id=debugcon,path=/dev/fdset/1,append=on", "-device",
+                        "isa-debugcon,chardev=debugcon,iobase=0x402"]
+        if self.disk:
+            command += ["-drive", f"file=fat:rw:{self.disk},format=raw"]
+        return command
+
+    def power_on(self, keys: list | None = None, time_limit: float | None = 60.0, cut: Cut | None = None,
+                 echo=None, log=None, interactive: bool = False) -> Run:
+        """One power-on from the machine's files, until QEMU ends, the time
+        limit or the cut. keys: scenario keys or Steps. interactive: QEMU reads
+        this terminal itself, without a time limit."""
+        self.runs += 1
+        steps = parse_key_steps(keys or [])
+        return Session(self, steps, cut, None if interactive else time_limit, echo, log, interactive).run()
+
+
+# --- The session ------------------------------------------------------------------------------
+
+
+@dataclass
+class Step:
+    """What the session does once its condition holds: type a key, or call
+    an action with the session (a screendump, say)."""
+
+    key: str | None = None
+    after: str = "prompt"  # "prompt" (count prompts drawn), "text", "report" (count lines of event), "none"
+    text: str | None = None
+    event: str | None = None
+    count: int | None = None
+    delay: float = 0.0  # seconds between the condition and the step
+    action: Callable[[Session], None] | None = None
+
+
+def parse_key_steps(keys: list) -> list[Step]:
+    """Scenario keys: "x" (sent once prompt n has been drawn, n counting from
+    1), {"key": "Y", "after": "text"|"report"|"prompt"|"none", "text": ...,
+    "event": ..., "count": N, "delay": seconds}, or Steps as they are."""
+    steps = []
+    for number, item in enumerate(keys, start=1):
+        if isinstance(item, Step):
+            step = item
+        elif isinstance(item, str):
+            step = Step(key=item)
+        elif isinstance(item, dict) and "key" in item and not set(item) - {"key", "after", "text", "event", "count",
+                                                                           "delay"}:
+            step = Step(key=item["key"], after=item.get("after", "prompt"), text=item.get("text"),
+                        event=item.get("event"), count=item.get("count"), delay=float(item.get("delay", 0.0)))
+        else:
+            raise HarnessError(f"keys[{number - 1}]: a string or an object with a 'key' and after, text, event, "
+                               "count, delay")
+        if step.after not in ("prompt", "text", "report", "none"):
+            raise HarnessError(f"keys[{number - 1}]: after must be prompt, text, report or none")
+        if step.after == "prompt" and step.count is None:
+            step.count = number
+        if step.key is not None:
+            encode_key(step.key)  # reject unknown names before QEMU starts
+        steps.append(step)
+    return steps
+
+
+@dataclass
+class Cut:
+    """When the power goes: at the count-th occurrence of `text` on a stream
+    ("debugcon" or "serial"), or of a report line that matches the pattern
+    `report` (report_matches). The debug console is read one byte at a time
+    while the guest waits for each, so a cut there is exact: the machine
+    ends before its next output byte. A report line matches there once the
+    fields the pattern names have arrived; one that names the line's last
+    field is seen at the line's end, after which the guest may have gone on
+    until its next output byte."""
+
+    text: str | None = None
+    report: dict | None = None
+    stream: str = "debugcon"
+    count: int = 1
+
+    def __post_init__(self) -> None:
+        if (self.text is None) == (self.report is None) or self.stream not in ("debugcon", "serial"):
+            raise HarnessError(f"cut: give text or report, on debugcon or serial: {self}")
+
+
+class Qmp:
+    """QEMU's machine protocol on a unix socket: commands with their answers;
+    events go to on_event."""
+
+    def __init__(self, path: str, deadline: float, alive: Callable[[], bool], on_event: Callable[[dict], None]):
+        while True:
+            self._socket = socket.socket(socket.AF_UNIX)
+            try:
+                self._socket.connect(path)
+                break
+            except OSError:
+                self._socket.close()
+                if not alive() or time.monotonic() > deadline:
+                    raise HarnessError(f"no QMP socket at {path}") from None
+                time.sleep(0.02)
+        self._stream = self._socket.makefile("rb")
+        self._answers: queue.Queue = queue.Queue()
+        self._on_event = on_event
+        try:
+            greeting = json.loads(self._stream.readline() or b"{}")
+        except (OSError, ValueError):
+            greeting = {}
+        if "QMP" not in greeting:
+            self.close()
+            raise HarnessError("QMP: no greeting")
+        threading.Thread(target=self._read, daemon=True).start()
+        self.command("qmp_capabilities")
+
+    def _read(self) -> None:
+        try:
+            for line in self._stream:
+                message = json.loads(line)
+                (self._on_event if "event" in message else self._answers.put)(message)
+        except (OSError, ValueError):
+            pass
+        self._answers.put(None)
+
+    def command(self, name: str, timeout: float = 10.0, **arguments) -> dict:
+        try:
+            self._socket.sendall(json.dumps({"execute": name, "arguments": arguments}).encode() + b"\n")
+            answer = self._answers.get(timeout=timeout)
+        except (OSError, queue.Empty):
+            answer = None
+        if answer is None or "error" in answer:
+            raise HarnessError(f"QMP {name}: {answer['error'] if answer else 'no answer'}")
+        return answer.get("return", {})
+
+    def close(self) -> None:
+        try:
+            self._socket.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self._stream.close()
+        self._socket.close()
 
 
 class Session:
-    """One QEMU run with its serial line on pipes."""
+    """One power-on of a machine: QEMU with its serial line on pipes (or this
+    terminal), its debug console on a pipe, its QMP socket; the one loop that
+    types keys, watches for the cut and the time limit."""
 
-    def __init__(self, command: list[str], echo=None):
-        self.command = command
-        self._raw = bytearray()
-        self._lock = threading.Condition()
-        self._echo = echo  # called with each chunk of raw output
-        self._closed = False
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
-        self._stderr = b""
-        self._err_reader = threading.Thread(target=self._read_stderr, daemon=True)
-        self._err_reader.start()
+    def __init__(self, machine: Machine, steps: list[Step], cut: Cut | None, time_limit: float | None, echo=None,
+                 log=None, interactive: bool = False):
+        self.machine, self.steps, self.cut, self.time_limit = machine, steps, cut, time_limit
+        self.echo, self.log, self.interactive = echo, log, interactive
+        self.serial, self.debugcon = bytearray(), bytearray() if machine.debugcon else None
+        self.events: list[dict] = []
+        self.keys_sent: list[str] = []
+        self.ended_by: str | None = None
+        self._frozen = False  # the debug console is no longer read: the guest waits at its next byte
+        self._hits = self._scanned = 0  # cut matches so far on the debug console, and how far lines were read
+        self._changed = threading.Condition()
+        self.qmp: Qmp | None = None
 
-    def _read(self) -> None:
-        stream = self.process.stdout
-        while True:
-            chunk = os.read(stream.fileno(), 4096)
-            if not chunk:
-                break
-            if self._echo:
-                self._echo(chunk)
-            with self._lock:
-                self._raw.extend(chunk)
-                self._lock.notify_all()
-        with self._lock:
-            self._closed = True
-            self._lock.notify_all()
+    def serial_text(self) -> str:
+        with self._changed:
+            return strip_escapes(decode_serial(bytes(self.serial)))
 
-    def _read_stderr(self) -> None:
-        self._stderr = self.process.stderr.read()
-
-    @property
-    def raw(self) -> bytes:
-        with self._lock:
-            return bytes(self._raw)
-
-    @property
-    def stderr(self) -> str:
-        return self._stderr.decode("utf-8", "replace")
-
-    def text(self) -> str:
-        return strip_escapes(decode_serial(self.raw))
-
-    def wait_until(self, predicate, deadline: float) -> bool:
-        """Waits until predicate(escape-free text) holds, QEMU's output ends
-        or the deadline passes. True when the predicate held."""
-        with self._lock:
-            while True:
-                text = strip_escapes(decode_serial(bytes(self._raw)))
-                if predicate(text):
-                    return True
-                remaining = deadline - time.monotonic()
-                if self._closed or remaining <= 0:
-                    return False
-                self._lock.wait(min(remaining, 0.2))
+    def reports(self) -> list[ReportLine]:
+        """Report lines so far, from the debug console when there is one."""
+        with self._changed:
+            if self.debugcon is not None:
+                return parse_reports(self.debugcon.decode("ascii", "replace"))
+        return parse_reports(self.serial_text())
 
     def send(self, data: bytes) -> None:
         try:
             self.process.stdin.write(data)
             self.process.stdin.flush()
-        except (BrokenPipeError, OSError):
+        except (AttributeError, OSError):
             pass
 
-    def wait_exit(self, deadline: float) -> bool:
-        """True when QEMU ended by itself before the deadline."""
-        try:
-            self.process.wait(timeout=max(0.0, deadline - time.monotonic()))
-        except subprocess.TimeoutExpired:
+    def _pump(self, fd: int, buffer: bytearray, echo=None, watch: bool = False) -> None:
+        while chunk := os.read(fd, 4096):
+            if echo:
+                echo(chunk)
+            with self._changed:
+                buffer.extend(chunk)
+                # Deciding before the next read holds the guest at its next byte.
+                self._frozen = watch and self._debugcon_cut_due(len(chunk))
+                self._changed.notify_all()
+            if self._frozen:
+                return
+
+    def _debugcon_cut_due(self, new: int) -> bool:
+        cut, buffer = self.cut, self.debugcon
+        if cut is None or cut.stream != "debugcon":
             return False
-        self._reader.join(timeout=5)
-        self._err_reader.join(timeout=5)
+        if cut.text is not None:
+            needle = cut.text.encode("ascii", "replace")
+            self._hits += buffer.count(needle, max(0, len(buffer) - new - len(needle) + 1))
+            return self._hits >= cut.count
+        if (end := buffer.rfind(b"\n") + 1) > self._scanned:
+            lines = parse_reports(buffer[self._scanned:end].decode("ascii", "replace"))
+            self._hits += sum(1 for r in lines if report_matches(cut.report, r))
+            self._scanned = end
+        # The line being written matches as soon as the fields the pattern
+        # names have arrived whole (each is followed by a space), unless the
+        # pattern wants a field absent or the free text.
+        partial = 0
+        if buffer.endswith(b" ") and None not in cut.report.values() and "text" not in cut.report:
+            line = parse_reports(buffer[self._scanned:].decode("ascii", "replace") + "\n")
+            partial = sum(1 for r in line if report_matches(cut.report, r))
+        return self._hits + partial >= cut.count
+
+    def _serial_cut_due(self) -> bool:
+        if self.cut is None or self.cut.stream != "serial":
+            return False
+        text = self.serial_text()
+        if self.cut.text is not None:
+            return text.count(self.cut.text) >= self.cut.count
+        return sum(1 for r in parse_reports(text) if report_matches(self.cut.report, r)) >= self.cut.count
+
+    def _event(self, event: dict) -> None:
+        with self._changed:
+            self.events.append(event)
+            self._changed.notify_all()
+
+    def _ready(self, step: Step) -> bool:
+        wanted = step.count or 1
+        if step.after == "prompt":
+            return count_prompts(self.serial_text()) >= wanted
+        if step.after == "text":
+            return self.serial_text().count(step.text or "") >= wanted
+        if step.after == "report":
+            return sum(1 for r in self.reports() if r.event == step.event) >= wanted
         return True
 
-    def kill(self) -> None:
-        if self.process.poll() is None:
-            self.process.terminate()
+    def power_off(self) -> None:
+        """Ends the machine now, as a power cut: the processor stops (QMP stop,
+        unless the debug console already holds it) and QEMU is killed, so
+        nothing reaches the flash or variable files afterwards."""
+        if self.process.poll() is None and self.qmp and not self._frozen:
             try:
-                self.process.wait(timeout=3)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self._reader.join(timeout=5)
-        self._err_reader.join(timeout=5)
+                self.qmp.command("stop", timeout=2.0)
+            except HarnessError:
+                pass
+        self.ended_by = "cut"
+        self._kill()
+
+    def _kill(self) -> None:
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+
+    def run(self) -> Run:
+        started = time.monotonic()
+        machine = self.machine
+        stem = os.path.join(machine.work, f"run{machine.runs}")
+        sockets = tempfile.mkdtemp(prefix="ftpm-qmp-")  # short path, never shared with another machine
+        read_fd = write_fd = None
+        if machine.debugcon:
+            read_fd, write_fd = os.pipe()
+        command = machine.command(os.path.join(sockets, "qmp"), write_fd)
+        with open(stem + ".command.txt", "w", encoding="utf-8") as out:
+            out.write(" ".join(command) + "\n")
+        self.process = subprocess.Popen(command, stdin=None if self.interactive else subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        pass_fds=[write_fd] if write_fd is not None else [])
+        stderr, failure = bytearray(), None
+        readers = [threading.Thread(target=self._pump, args=(self.process.stdout.fileno(), self.serial, self.echo)),
+                   threading.Thread(target=self._pump, args=(self.process.stderr.fileno(), stderr))]
+        if read_fd is not None:
+            readers.append(threading.Thread(target=self._pump, args=(read_fd, self.debugcon, None, True)))
+        for reader in readers:
+            reader.daemon = True
+            reader.start()
+        try:
+            self.qmp = Qmp(os.path.join(sockets, "qmp"), started + 30, lambda: self.process.poll() is None,
+                           self._event)
+            if write_fd is not None:
+                # QEMU has opened the debug console and set its flags. Its
+                # writes wait in the kernel for room in the pipe; for a cut
+                # there, the pipe takes one write at a time (packet mode, one
+                # page), so each byte waits until the last one is read.
+                flags = fcntl.fcntl(write_fd, fcntl.F_GETFL) & ~os.O_NONBLOCK
+                if self.cut is not None and self.cut.stream == "debugcon":
+                    fcntl.fcntl(write_fd, F_SETPIPE_SZ, 4096)
+                    flags |= os.O_DIRECT
+                fcntl.fcntl(write_fd, fcntl.F_SETFL, flags)
+                os.close(write_fd)
+                write_fd = None
+            self.qmp.command("cont")
+            self._drive(None if self.time_limit is None else started + self.time_limit)
+        except KeyboardInterrupt:
+            self.ended_by = "interrupted"
+        except HarnessError as error:
+            failure = error
+        finally:
+            if write_fd is not None:
+                os.close(write_fd)
+            self._kill()
+            for reader in readers:
+                reader.join(timeout=5)
+            for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
+                if pipe:
+                    pipe.close()
+            if read_fd is not None:
+                os.close(read_fd)
+            if self.qmp:
+                self.qmp.close()
+            shutil.rmtree(sockets, ignore_errors=True)
+        if failure:
+            raise HarnessError(f"{failure}; QEMU: {stderr.decode('utf-8', 'replace').strip()[-600:]}")
+        run = Run(serial=bytes(self.serial), debugcon=None if self.debugcon is None else bytes(self.debugcon),
+                  events=list(self.events), keys_sent=self.keys_sent, ended_by=self.ended_by,
+                  seconds=time.monotonic() - started, stderr=stderr.decode("utf-8", "replace"),
+                  exit_code=self.process.returncode, number=machine.runs)
+        run.save(stem)
+        return run
+
+    def _drive(self, deadline: float | None) -> None:
+        steps = list(self.steps)
+        not_before = 0.0  # after a lone Escape, or the delay of a step whose condition held
+        ready_at = None
+        while True:
+            with self._changed:
+                self._changed.wait(0.05)
+            if self._frozen or self._serial_cut_due():
+                self.power_off()
+                return
+            if self.process.poll() is not None:
+                break
+            now = time.monotonic()
+            if deadline is not None and now >= deadline:
+                self.ended_by = "timeout"
+                break
+            if not steps or now < not_before:
+                continue
+            if ready_at is None and self._ready(steps[0]):
+                ready_at = now + steps[0].delay
+            if ready_at is not None and now >= ready_at:
+                step = steps.pop(0)
+                ready_at = None
+                if step.action:
+                    step.action(self)
+                if step.key is not None:
+                    data = encode_key(step.key)
+                    self.send(data)
+                    self.keys_sent.append(step.key)
+                    if self.log:
+                        self.log(f"sent key {step.key!r}")
+                    # Nothing may follow a lone Escape until the terminal
+                    # driver has given up waiting for the rest of a sequence.
+                    not_before = time.monotonic() + (ESCAPE_SETTLE_SECONDS if data == b"\x1b" else 0.0)
+        if steps and self.log:
+            self.log(f"key {steps[0].key!r} not sent: its condition ({steps[0].after}) never held")
 
 
 @dataclass
-class KeyStep:
-    key: str
-    after: str = "prompt"  # "prompt", "text", "report", or "none"
-    text: str | None = None  # for after == "text"
-    event: str | None = None  # for after == "report"
-    count: int | None = None  # how many prompts / occurrences must be there
-    delay: float = 0.0
+class Run:
+    """What one power-on showed."""
 
-
-def parse_key_steps(keys: list) -> list[KeyStep]:
-    """Scenario keys: "x" (sent once prompt n has been drawn, n counting from
-    1) or {"key": "Y", "after": "text"|"report"|"prompt"|"none", "text": ...,
-    "event": ..., "count": N, "delay": seconds}."""
-    steps = []
-    for number, item in enumerate(keys, start=1):
-        if isinstance(item, str):
-            steps.append(KeyStep(key=item, count=number))
-            continue
-        if not isinstance(item, dict) or "key" not in item:
-            raise HarnessError(f"keys[{number - 1}]: a string or an object with a 'key'")
-        unknown = set(item) - {"key", "after", "text", "event", "count", "delay"}
-        if unknown:
-            raise HarnessError(f"keys[{number - 1}]: unknown keys {sorted(unknown)}")
-        step = KeyStep(key=item["key"], after=item.get("after", "prompt"), text=item.get("text"),
-                       event=item.get("event"), count=item.get("count"), delay=float(item.get("delay", 0.0)))
-        if step.after not in ("prompt", "text", "report", "none"):
-            raise HarnessError(f"keys[{number - 1}]: after must be prompt, text, report or none")
-        if step.after == "prompt" and step.count is None:
-            step.count = number
-        steps.append(step)
-    for step in steps:
-        encode_key(step.key)  # reject unknown names before QEMU starts
-    return steps
-
-
-def step_ready(step: KeyStep, text: str) -> bool:
-    if step.after == "prompt":
-        return count_prompts(text) >= (step.count or 1)
-    if step.after == "text":
-        return text.count(step.text or "") >= (step.count or 1)
-    if step.after == "report":
-        return sum(1 for r in parse_reports(text) if r.event == step.event) >= (step.count or 1)
-    return True
-
-
-def feed_keys(session: Session, steps: list[KeyStep], deadline: float, log=None) -> list[str]:
-    """Sends each key once its condition holds. Returns the keys sent; stops
-    early when QEMU ends or the deadline passes."""
-    sent = []
-    for step in steps:
-        if not session.wait_until(lambda text, s=step: step_ready(s, text), deadline):
-            if log:
-                log(f"key {step.key!r} not sent: its condition ({step.after}) never held")
-            break
-        if step.delay:
-            time.sleep(step.delay)
-        data = encode_key(step.key)
-        session.send(data)
-        sent.append(step.key)
-        if log:
-            log(f"sent key {step.key!r}")
-        if data == b"\x1b":
-            # Nothing may follow a lone Escape until the terminal driver has
-            # given up waiting for the rest of a sequence.
-            time.sleep(ESCAPE_SETTLE_SECONDS)
-    return sent
-
-
-# --- Results -----------------------------------------------------------------------------------
-
-
-@dataclass
-class RunResult:
-    raw: bytes
-    text: str
-    reports: list[ReportLine]
-    boxes: list[Box]
-    screen: Screen
-    ended: str
-    exit_code: int | None
+    serial: bytes
+    debugcon: bytes | None = None
+    events: list[dict] = field(default_factory=list)  # QMP events: {"event": "RESET", "data": {...}, ...}
     keys_sent: list[str] = field(default_factory=list)
-    stderr: str = ""
+    ended_by: str | None = None  # "cut", "timeout", "interrupted", or None when QEMU ended by itself
     seconds: float = 0.0
+    stderr: str = ""
+    exit_code: int | None = None
+    number: int = 1
+
+    @functools.cached_property
+    def text(self) -> str:
+        """The serial output, decoded, escape sequences removed."""
+        return strip_escapes(decode_serial(self.serial))
+
+    @functools.cached_property
+    def reports(self) -> list[ReportLine]:
+        """The report lines: on the debug console when the machine has one, else on the serial line."""
+        return parse_reports(self.debugcon.decode("ascii", "replace") if self.debugcon is not None else self.text)
+
+    @functools.cached_property
+    def screen(self) -> Screen:
+        return rebuild_screen(decode_serial(self.serial), *initial_console_size(self.reports))
+
+    @property
+    def prompts(self) -> int:
+        return count_prompts(self.text)
+
+    @property
+    def ended(self) -> str:
+        """How the power-on ended: "cut", "timeout", or the last reset the
+        platform reported ("shutdown", "cold-reset", ...), or
+        "exit-without-reset" when QEMU stopped without one (a triple fault
+        under -no-reboot, for one)."""
+        if self.ended_by:
+            return self.ended_by
+        resets = [r for r in self.reports if r.event == "reset-system"]
+        if not resets:
+            return "exit-without-reset"
+        kind = resets[-1].fields.get("type", "unknown")
+        return kind if kind == "shutdown" else f"{kind}-reset"
+
+    def save(self, stem: str) -> None:
+        """STEM.serial.raw (bytes as QEMU sent them), .serial.txt (decoded,
+        escape sequences removed), .debugcon, .reports.txt, .events.txt and
+        .screens.txt (the screen each time a box was completed, and at the end)."""
+        files = {".serial.raw": self.serial, ".serial.txt": self.text.encode(),
+                 ".reports.txt": "".join(f"{r.index:3d} @@FTPM {r.raw}\n" for r in self.reports).encode(),
+                 ".events.txt": "".join(json.dumps(e) + "\n" for e in self.events).encode(),
+                 ".screens.txt": ("".join(f"box {n} ({s.kind}):\n{s.render()}\n\n" for n, s in
+                                          enumerate(self.screen.snapshots, start=1)) + "final screen:\n" +
+                                  self.screen.snapshot("final").render() + "\n").encode()}
+        if self.debugcon is not None:
+            files[".debugcon"] = self.debugcon
+        for suffix, data in files.items():
+            with open(stem + suffix, "wb") as out:
+                out.write(data)
 
 
-def how_it_ended(timed_out: bool, reports: list[ReportLine]) -> str:
-    """"timeout", or the last reset the harness saw ("shutdown", "cold-reset",
-    "warm-reset", ...), or "exit-without-reset" when QEMU stopped without one
-    (a triple fault under -no-reboot, for one)."""
-    if timed_out:
-        return "timeout"
-    resets = [r for r in reports if r.event == "reset-system"]
-    if not resets:
-        return "exit-without-reset"
-    kind = resets[-1].fields.get("type", "unknown")
-    return kind if kind == "shutdown" else f"{kind}-reset"
+# --- Checks ----------------------------------------------------------------------------------
 
 
-def collect(session: Session, timed_out: bool, keys_sent: list[str], started: float) -> RunResult:
-    raw = session.raw
-    decoded = decode_serial(raw)
-    text = strip_escapes(decoded)
-    reports = parse_reports(text)
-    columns, rows = initial_console_size(reports)
-    return RunResult(raw=raw, text=text, reports=reports, boxes=find_boxes(text),
-                     screen=rebuild_screen(decoded, columns, rows), ended=how_it_ended(timed_out, reports),
-                     exit_code=session.process.returncode, keys_sent=keys_sent, stderr=session.stderr,
-                     seconds=time.monotonic() - started)
+def value_matches(want, got: str | None) -> bool:
+    """A field constraint: a number compares numerically (the field may be
+    decimal or 0x-hex), {"re": PATTERN} matches a regular expression,
+    {"not": X} negates, null means "absent", anything else compares as text."""
+    if want is None or got is None:
+        return want is None and got is None
+    if isinstance(want, dict):
+        if "re" in want:
+            return re.fullmatch(want["re"], got) is not None
+        if "not" in want:
+            return not value_matches(want["not"], got)
+        raise HarnessError(f"field constraint {want!r}: use re or not")
+    if isinstance(want, bool):
+        return got == ("1" if want else "0")
+    if isinstance(want, int):
+        try:
+            return int(got, 0) == want
+        except ValueError:
+            return False
+    return str(want) == got
+
+
+def report_matches(pattern: dict, report: ReportLine) -> bool:
+    return report.event == pattern.get("event") and all(
+        value_matches(want, report.fields.get(key)) for key, want in pattern.items() if key != "event")
+
+
+def describe_pattern(pattern: dict) -> str:
+    return " ".join([str(pattern.get("event"))] + [f"{k}={v if isinstance(v, str) else json.dumps(v)}"
+                                                    for k, v in pattern.items() if k != "event"])
 
 
 def changed_ranges(before: bytes, after: bytes) -> list[tuple[int, int]]:
     """(offset, length) of each run of bytes that differ, in order."""
-    ranges = []
+    ranges: list[tuple[int, int]] = []
     size = min(len(before), len(after))
-    block = 4096
-    offset = 0
-    while offset < size:
-        end = min(offset + block, size)
-        if before[offset:end] == after[offset:end]:
-            offset = end
+    for block in range(0, size, 4096):
+        end = min(block + 4096, size)
+        if before[block:end] == after[block:end]:
             continue
-        for i in range(offset, end):
+        for i in range(block, end):
             if before[i] != after[i]:
-                if ranges and ranges[-1][0] + ranges[-1][1] == i:
+                if ranges and sum(ranges[-1]) == i:
                     ranges[-1] = (ranges[-1][0], ranges[-1][1] + 1)
                 else:
                     ranges.append((i, 1))
-        offset = end
     if len(before) != len(after):
         ranges.append((size, abs(len(before) - len(after))))
     return ranges
+
+
+def format_ranges(ranges) -> str:
+    return ", ".join(f"{offset:#x}+{length:#x}" for offset, length in ranges) or "(none)"
+
+
+class Checks:
+    """The checks of a run: each expectation either holds or leaves a message
+    saying what differs."""
+
+    def __init__(self) -> None:
+        self.failures: list[str] = []
+        self.passed = 0
+
+    def expect(self, condition: bool, message: str) -> bool:
+        if condition:
+            self.passed += 1
+        else:
+            self.failures.append(message)
+        return condition
+
+    def reports(self, reports: list[ReportLine], patterns: list[dict], what: str = "reports") -> None:
+        """Each pattern matches a line after the line that matched the one before."""
+        position = 0
+        for number, pattern in enumerate(patterns, start=1):
+            if "event" not in pattern:
+                raise HarnessError(f"{what}[{number - 1}] needs an event")
+            found = next((r for r in reports[position:] if report_matches(pattern, r)), None)
+            if found is not None:
+                position = found.index + 1
+                self.passed += 1
+                continue
+            lines = [f"{what} #{number}: expected, after report line {position}: @@FTPM {describe_pattern(pattern)}"]
+            same = [r for r in reports if r.event == pattern["event"]]
+            lines += [] if same else [f"    no '{pattern['event']}' line at all"]
+            for report in same[:8]:
+                differences = "; ".join(f"{k}: want {json.dumps(v)}, got {report.fields.get(k, '(absent)')}"
+                                        for k, v in pattern.items()
+                                        if k != "event" and not value_matches(v, report.fields.get(k)))
+                lines += [f"    line {report.index} ({'before the previous match' if report.index < position else 'later'})"
+                          f": @@FTPM {report.raw}", f"        {differences or 'matches, but out of order'}"]
+            self.failures.append("\n".join(lines))
+
+    def absent(self, reports: list[ReportLine], patterns: list[dict]) -> None:
+        for pattern in patterns:
+            hits = [f"    line {r.index}: @@FTPM {r.raw}" for r in reports if report_matches(pattern, r)][:8]
+            self.expect(not hits, f"absent: expected no line matching @@FTPM {describe_pattern(pattern)}, found:\n"
+                        + "\n".join(hits))
+
+    def flash(self, before: bytes | None, after: bytes | None, erased=None, changes=None, what: str = "image") -> None:
+        """The flash image file after a run: every range in `erased` reads
+        0xFF and no byte outside them changed; with `changes`, the changed
+        byte ranges are exactly those."""
+        if not self.expect(before is not None and after is not None, f"{what}: the run has no flash image"):
+            return
+        got = changed_ranges(before, after)
+        if erased is not None:
+            for offset, size in erased:
+                bad = next((i for i, b in enumerate(after[offset:offset + size]) if b != 0xFF), None)
+                self.expect(bad is None and len(after) >= offset + size, f"{what}: {offset:#x}+{size:#x} was erased, "
+                            f"but offset {offset + (bad or 0):#x} does not read 0xff")
+            outside = [(o, n) for o, n in got if not any(s <= o and o + n <= s + z for s, z in erased)]
+            self.expect(not outside, f"{what}: bytes changed outside the erased ranges: {format_ranges(outside)}")
+        if changes is not None:
+            self.expect(got == list(changes), f"{what}: changed byte ranges differ\n    expected: "
+                        f"{format_ranges(changes)}\n    got:      {format_ranges(got)}")
+
+    def screen(self, snapshot: Snapshot, check: dict, what: str) -> None:
+        """Text (and attributes) at positions, and text the screen contains or lacks."""
+        before = len(self.failures)
+        for item in check.get("at", []):
+            row, col, text = int(item["row"]), int(item["col"]), item["text"]
+            got = snapshot.text_at(row, col, len(text))
+            self.expect(got == text, f"{what} at row {row} column {col}: expected {text!r}, got {got!r}")
+            if item.get("attribute") is not None:
+                want = to_int(item["attribute"], "attribute")
+                got_attr = snapshot.attributes[row][col] if 0 <= row < len(snapshot.rows) else None
+                self.expect(got_attr == want, f"{what} at row {row} column {col}: attribute expected {want:#04x}, "
+                            f"got {got_attr if got_attr is None else hex(got_attr)}")
+        screen_text = "\n".join(snapshot.rows)
+        for snippet in check.get("contains", []):
+            self.expect(snippet in screen_text, f"{what}: should contain {snippet!r}")
+        for snippet in check.get("lacks", []):
+            self.expect(snippet not in screen_text, f"{what}: should not contain {snippet!r}")
+        if len(self.failures) > before:
+            self.failures[-1] += "\n" + snapshot.render()
