@@ -97,7 +97,7 @@ def describe_boot(number: int, boot: st.Boot, story: st.Story) -> list[str]:
                     "a range")
         lines.append(f"  flash service: erased {offset:#x}+{size:#x} ({name})")
     if boot.first("swap-served"):
-        lines.append("  platform: the fTPM NVRAM was erased; the new processor's signature is recorded")
+        lines.append("  platform: every NVRAM range of the request reads erased; the new processor's signature is recorded")
     if boot.first("handler-return"):
         lines.append("  handler: returned (N): records kept")
     handover = boot.first("s3-handover")

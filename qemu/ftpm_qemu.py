@@ -614,9 +614,14 @@ class Machine:
         self.code = self.code or os.path.join(directory, os.path.basename(code))
         self.vars = os.path.join(directory, os.path.basename(variables)) if variables else None
         if self.config is not None:
-            self.config_file = os.path.join(self.work, "platform.cfg")
-            with open(self.config_file, "w", encoding="ascii") as out:
-                out.write(config_text(self.config))
+            self.configure(self.config)
+
+    def configure(self, config: dict) -> None:
+        """The configuration the next power-ons read through fw_cfg."""
+        self.config = config
+        self.config_file = os.path.join(self.work, "platform.cfg")
+        with open(self.config_file, "w", encoding="ascii") as out:
+            out.write(config_text(config))
 
     @property
     def store_file(self) -> str | None:
@@ -1177,10 +1182,12 @@ class Checks:
             self.expect(not hits, f"absent: expected no line matching @@FTPM {describe_pattern(pattern)}, found:\n"
                         + "\n".join(hits))
 
-    def flash(self, before: bytes | None, after: bytes | None, erased=None, changes=None, what: str = "image") -> None:
+    def flash(self, before: bytes | None, after: bytes | None, erased=None, changes=None, what: str = "image",
+              partly=()) -> None:
         """The flash image file after a run: every range in `erased` reads
-        0xFF and no byte outside them changed; with `changes`, the changed
-        byte ranges are exactly those."""
+        0xFF, every range in `partly` was erased in part (some bytes changed,
+        not all read 0xFF), and no byte outside them changed; with `changes`,
+        the changed byte ranges are exactly those."""
         if not self.expect(before is not None and after is not None, f"{what}: the run has no flash image"):
             return
         got = changed_ranges(before, after)
@@ -1189,7 +1196,12 @@ class Checks:
                 bad = next((i for i, b in enumerate(after[offset:offset + size]) if b != 0xFF), None)
                 self.expect(bad is None and len(after) >= offset + size, f"{what}: {offset:#x}+{size:#x} was erased, "
                             f"but offset {offset + (bad or 0):#x} does not read 0xff")
-            outside = [(o, n) for o, n in got if not any(s <= o and o + n <= s + z for s, z in erased)]
+            for offset, size in partly:
+                part = after[offset:offset + size]
+                self.expect(part != before[offset:offset + size] and part != b"\xff" * size,
+                            f"{what}: {offset:#x}+{size:#x} should be erased in part only")
+            allowed = list(erased) + list(partly)
+            outside = [(o, n) for o, n in got if not any(s <= o and o + n <= s + z for s, z in allowed)]
             self.expect(not outside, f"{what}: bytes changed outside the erased ranges: {format_ranges(outside)}")
         if changes is not None:
             self.expect(got == list(changes), f"{what}: changed byte ranges differ\n    expected: "

@@ -45,7 +45,7 @@ ENTRY_NAMES = {"ftpm-nvram": "fTPM NVRAM", "mvq-nvram": "MVQ NVRAM"}
 CASES = {122: ["ftpm-nvram", "mvq-nvram"], 377: ["ftpm-nvram"]}  # the request setting -> what Y erases, in order
 STORY_KEYS = {"description", "firmware", "window", "layout", "processors", "nvram", "config", "recovery_flag", "runs",
               "boots", "recorded"}
-RUN_KEYS = {"processor", "keys", "cut", "at_cut"}
+RUN_KEYS = {"processor", "keys", "cut", "at_cut", "config"}
 
 
 def platform_variable() -> tuple[str, str]:
@@ -257,17 +257,20 @@ def check_boot(checks: fq.Checks, number: int, boot: Boot, want: dict, erases: l
 
 
 def check_files(checks: fq.Checks, story: Story, what: str, before: bytes, erased_names: list[str] | None,
-                erased: list[tuple[int, int]], processor: str) -> list[tuple[int, int]]:
+                erased: list[tuple[int, int]], processor: str, partly_names: list[str] = ()) -> list[tuple[int, int]]:
     """The files now: the flash image changed exactly in the erased ranges
-    (those named, as "SIDE/NAME", or else those given), and the variable
-    store holds the named processor. Returns the ranges."""
+    (those named, as "SIDE/NAME", or else those given) and in part in the
+    ranges named in partly_names, and the variable store holds the named
+    processor. Returns the erased ranges."""
     if erased_names is not None:
         ranges = {f"{side}/{name}": (offset, size) for side, name, offset, size in story.ranges()}
-        unknown = [n for n in erased_names if n not in ranges]
+        unknown = [n for n in list(erased_names) + list(partly_names) if n not in ranges]
         if unknown:
             raise fq.HarnessError(f"{what}: no NVRAM range {unknown} in the story")
         erased = [ranges[n] for n in erased_names]
-        checks.flash(before, fq.read_file(story.machine.flash), erased=erased, changes=sorted(erased), what=what)
+        partly = [ranges[n] for n in partly_names]
+        checks.flash(before, fq.read_file(story.machine.flash), erased=erased, partly=partly,
+                     changes=None if partly else sorted(erased), what=what)
     else:
         checks.flash(before, fq.read_file(story.machine.flash), erased=erased, what=what)
     recorded, want = story.recorded(), story.processor(processor)
@@ -281,9 +284,11 @@ def run_story(path: str, uefi_build: str, tool: str, work: str, verbose: bool = 
     checks = fq.Checks()
     boots: list[Boot] = []
     cut_ranges: list[tuple[int, int]] = []
+    base_config = dict(story.machine.config or {})
     for number, spec in enumerate(story.spec["runs"], start=1):
         cut = fq.Cut(**spec["cut"]) if "cut" in spec else None
-        before = fq.read_file(story.machine.flash)
+        # A run may add to the configuration (a hold point for its cut).
+        story.machine.configure({**base_config, **spec.get("config", {})})
         run = story.power_on(spec["processor"], list(spec.get("keys", [])), cut=cut, log=print if verbose else None)
         mine = split_boots(number, story.processor(spec["processor"]), run)
         boots += mine
@@ -296,9 +301,12 @@ def run_story(path: str, uefi_build: str, tool: str, work: str, verbose: bool = 
         checks.expect(resets == len(mine) - 1, f"run {number}: QEMU restarted the machine {resets} times for "
                       f"{len(mine)} boots")
         if cut:
+            # What the files hold at the cut, against the image the story
+            # started with: ranges erased whole or in part, the record.
             at_cut = spec.get("at_cut", {})
-            cut_ranges += check_files(checks, story, f"run {number} at the cut", before, at_cut.get("erased", []), [],
-                                      at_cut.get("recorded", "old"))
+            cut_ranges += check_files(checks, story, f"run {number} at the cut", story.before,
+                                      at_cut.get("erased", []), [], at_cut.get("recorded", "old"),
+                                      at_cut.get("partly", []))
 
     erases = story.erases()
     wanted = story.spec["boots"]
