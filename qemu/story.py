@@ -130,6 +130,10 @@ class Story:
         return [(side, name, fq.flash_offset(address), size) for side, entries in self.nvram.items()
                 for name, (address, size) in entries.items()]
 
+    def nvram_by_name(self) -> dict[str, tuple[int, int]]:
+        """(address, size) of every NVRAM range by "SIDE/NAME"."""
+        return {f"{side}/{name}": pair for side, entries in self.nvram.items() for name, pair in entries.items()}
+
     def erases(self) -> list[tuple[int, int]]:
         """The (address, size) pairs Y sends: the case's entries in order, on the side the RecoveryFlag chooses."""
         return [self.nvram[self.side][name] for name in CASES[self.request]]
@@ -182,7 +186,7 @@ def split_boots(run_number: int, processor: int, run: fq.Run) -> list[Boot]:
 
 
 def check_boot(checks: fq.Checks, number: int, boot: Boot, want: dict, erases: list[tuple[int, int]],
-               next_boot_same_run: bool) -> None:
+               next_boot_same_run: bool, story_ranges: dict[str, tuple[int, int]]) -> None:
     """What every boot of the firmware image must show, and this boot's swap
     decision and answer. A boot the power cut off is checked up to the prompt."""
     where = f"boot {number} (run {boot.run}, processor {boot.processor:#010x})"
@@ -232,10 +236,17 @@ def check_boot(checks: fq.Checks, number: int, boot: Boot, want: dict, erases: l
     if answer == "y":
         wanted = [(hex(a), hex(s)) for a, s in erases]
         checks.expect(sent == wanted, f"{where}: erase requests {sent}, the story's ranges call for {wanted}")
+        # Ranges whose erase the flash fails this boot (erase.fail): the
+        # service says so, and the request is not served.
+        failing = {(hex(a), hex(s)) for a, s in (story_ranges.get(n, (0, 0)) for n in want.get("erase_fails", []))}
         erased = boot.all("smm-erase")
-        checks.expect(all(r.fields.get("action") == "erased" and r.fields.get("verified") == "1" for r in erased),
-                      f"{where}: not every erase landed: {[r.raw for r in erased]}")
-        checks.expect(boot.first("swap-served") is not None, f"{where}: the request was not served")
+        for r in erased:
+            fails = (r.fields.get("address"), r.fields.get("size")) in failing
+            landed = r.fields.get("action") == "erased" and r.fields.get("verified") == "1"
+            checks.expect((r.fields.get("action") == "failed" and r.fields.get("status") == "EFI_DEVICE_ERROR")
+                          if fails else landed, f"{where}: {'a failing' if fails else 'an'} erase: {r.raw}")
+        checks.expect((boot.first("swap-served") is not None) == (not failing),
+                      f"{where}: the request was {'not ' if not failing else ''}served")
         checks.expect(reset is not None and reset.fields.get("type") == "cold" and next_boot_same_run,
                       f"{where}: no cold reset restarting the machine after Y: {reset}")
         checks.expect(boot.first("ready-to-boot") is None, f"{where}: the boot went on after Y")
@@ -313,7 +324,8 @@ def run_story(path: str, uefi_build: str, tool: str, work: str, verbose: bool = 
     checks.expect(len(boots) == len(wanted), f"{len(boots)} boots, the story has {len(wanted)}")
     for number, (boot, want) in enumerate(zip(boots, wanted), start=1):
         later = boots[number] if number < len(boots) else None
-        check_boot(checks, number, boot, want, erases, later is not None and later.run == boot.run)
+        check_boot(checks, number, boot, want, erases, later is not None and later.run == boot.run,
+                   story.nvram_by_name())
     reported = [(int(r.fields["offset"], 0), int(r.fields["size"], 0)) for b in boots for r in b.all("smm-erase")
                 if r.fields.get("action") == "erased"]
     check_files(checks, story, "at the end", story.before, None, reported + cut_ranges, story.spec["recorded"])
