@@ -82,8 +82,14 @@ class FileCounts:
         for i, b in enumerate(self.branches):
             for outcome, count in (("true", b[4]), ("false", b[5])):
                 if count == 0 and (i, outcome) not in self.excluded_outcomes:
-                    outcomes.append((b[0], outcome))
+                    outcomes.append((b[0], b[1], b[2], b[3], outcome))
         return lines, outcomes
+
+    def condition_text(self, b):
+        """The source text of a branch's condition (one line), for naming it."""
+        line, col, end_line, end_col = b[:4]
+        text = open(os.path.join(ROOT, self.path), encoding="utf-8").read().splitlines()[line - 1]
+        return text[col - 1:end_col - 1] if end_line == line else text[col - 1:] + " ..."
 
 
 def read_counts(build, profdata, programs):
@@ -145,13 +151,35 @@ def anchor_line(source_lines, where, text):
     return next((i + 1 for i in range(start, len(source_lines)) if text in source_lines[i]), None)
 
 
+def exclude_lines(counts, first, last, name, problems):
+    """Leaves out the code lines first..last; each must be unreached."""
+    code = [n for n in range(first, last + 1) if n in counts.lines]
+    if not code:
+        problems.append(f"exclusion names no code line: {name} (lines {first}-{last})")
+    for n in code:
+        if counts.lines[n] > 0:
+            problems.append(f"excluded line is reached ({counts.lines[n]} times): {name} (line {n})")
+        else:
+            counts.excluded_lines.add(n)
+
+
 def apply_exclusions(files, exclusions):
-    """Marks each named line or branch outcome as left out; returns the problems found."""
+    """Marks each named line or branch outcome as left out; returns the problems found.
+
+    An entry names a line by its source text (`line`), the first line holding
+    it at or after the first line holding `in` (a function's signature, say).
+    With `branch` (the condition's source text) it leaves out that
+    condition's `outcome` ("true", "false" or "both"); with `through` it also
+    leaves out the lines after it (after the condition's line, for a branch)
+    up to the first line holding that text: the body the outcome would run.
+    """
     problems = []
     for ex in exclusions:
         name = f"{ex['file']}: {ex.get('in', '')} / {ex['line']!r}"
         counts = files.get(ex["file"])
         path = os.path.join(ROOT, ex["file"])
+        if not ex.get("reason"):
+            problems.append(f"exclusion gives no reason: {name}")
         if counts is None or not os.path.exists(path):
             problems.append(f"exclusion names a file without coverage data: {name}")
             continue
@@ -160,14 +188,17 @@ def apply_exclusions(files, exclusions):
         if number is None:
             problems.append(f"exclusion names no line (the source changed?): {name}")
             continue
+        last = number
+        if "through" in ex:
+            last = next((i + 1 for i in range(number - 1, len(source_lines)) if ex["through"] in source_lines[i]), None)
+            if last is None:
+                problems.append(f"exclusion's 'through' text is not found: {name}")
+                continue
         if "branch" not in ex:
-            if number not in counts.lines:
-                problems.append(f"exclusion names a line that is not code: {name} (line {number})")
-            elif counts.lines[number] > 0:
-                problems.append(f"excluded line is reached ({counts.lines[number]} times): {name} (line {number})")
-            else:
-                counts.excluded_lines.add(number)
+            exclude_lines(counts, number, last, name, problems)
             continue
+        if last > number:
+            exclude_lines(counts, number + 1, last, name, problems)
         condition, outcome = ex["branch"], ex.get("outcome", "both")
         text = source_lines[number - 1]
         matches = [i for i, b in enumerate(counts.branches)
@@ -272,8 +303,9 @@ def main():
                         if what == "lines" and lines:
                             print(f"  {p}: lines not reached: {', '.join(map(str, lines))}")
                         if what == "branches" and outcomes:
-                            print(f"  {p}: branch outcomes not reached: "
-                                  + ", ".join(f"{n} {o}" for n, o in outcomes))
+                            print(f"  {p}: branch outcomes not reached:")
+                            for b in outcomes:
+                                print(f"    line {b[0]}: {files[p].condition_text(b)!r} {b[4]}")
     for problem in problems:
         print(f"EXCLUSION {problem}")
     failed = failed or bool(problems)

@@ -3,8 +3,11 @@
 // the RecoveryFlag register accesses, and the caching shown in the flash log.
 #include "directory/EntryLookup.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "tests/unit/DirectoryTestSupport.h"
 
@@ -123,6 +126,36 @@ TEST_F(LookupTest, TypePointerLeadsToALevelTwoDirectoryThatWins) {
   Start(testing::kCpu16M, {{0x04, 0x4000, 0x300000}, {0x40, 0x610, kL2A}});
   EXPECT_EQ(Lookup(0x04), (Found{kL2A + 0x1000, 0x800}));
   EXPECT_EQ(Lookup(0x54), (Found{0x5000, 0x900}));
+}
+
+// Fails the given calls (1-based) of AllocatePool asking for bytes of
+// boot-services data: in a lookup, which buffer handle a call creates.
+void FailAllocations(sim::Machine& m, UINTN bytes, std::vector<unsigned> which) {
+  auto seen = std::make_shared<unsigned>(0);
+  const std::string detail = "4 " + std::to_string(bytes);
+  m.faults.OnCall = [&m, seen, detail, which](const sim::FaultCall& call) {
+    if (call.Kind == sim::Op::AllocatePool && call.Detail == detail &&
+        std::find(which.begin(), which.end(), ++*seen) != which.end()) {
+      m.faults.FailNth(sim::Op::AllocatePool, call.N);
+    }
+  };
+}
+
+// Without memory for the level-2 cache (handle 41023: its creation at the
+// cache check and again after the read both fail), the answer comes from the
+// scratch copy, and the next lookup reads the level-2 directory again.
+TEST_F(LookupTest, LevelTwoCacheThatCannotBeHadStillAnswersFromTheScratchCopy) {
+  image.Directory(kL2A, "$ML2", {{0x04, 0x800, Mode(2, 0x1000)}});
+  Start(testing::kCpu16M, {{0x40, 0x610, kL2A}});
+  // Copies of 1552 bytes in nodes of 1584: 41021, 41015, 41023, 41016, 41023.
+  FailAllocations(m, 32 + 1552, {3, 5});
+  EXPECT_EQ(Lookup(0x04), (Found{kL2A + 0x1000, 0x800}));
+  m.faults.OnCall = nullptr;
+  EXPECT_TRUE(Cached(41023).empty());
+  EXPECT_EQ(Cached(41016), std::vector<uint8_t>(image.data.begin() + kL2A, image.data.begin() + kL2A + 1552));
+  m.flash.ClearLog();
+  EXPECT_EQ(Lookup(0x04), (Found{kL2A + 0x1000, 0x800}));
+  EXPECT_TRUE(ReadAt(kL2A));
 }
 
 // The pointer's own mode bits: the directory is read at its low 32 bits,
@@ -321,6 +354,43 @@ TEST_F(AbLayoutOneTest, DescriptionThatFailedToAllocateIsBuiltAgainForTypeForty)
   m.flash.ClearLog();
   EXPECT_EQ(Lookup(0x04), (Found{0x2000, 0xA1}));
   EXPECT_TRUE(m.flash.Log.empty());  // served from what the retry cached
+}
+
+// Without memory for the cached description (handle 41020: created at the
+// cache check and again after the build, both failing), the description just
+// built still chooses the side; the next lookup builds it again.
+TEST_F(AbLayoutOneTest, DescriptionThatCannotBeCachedStillChoosesTheSide) {
+  Sides(5, 7);
+  Flag(0);
+  // Descriptions of 104 bytes in nodes of 136: 41020, 41017, 41020.
+  FailAllocations(m, 32 + 104, {1, 3});
+  EXPECT_EQ(Lookup(0x04), (Found{0x2000, 0xA1}));
+  m.faults.OnCall = nullptr;
+  EXPECT_TRUE(Cached(41020).empty());
+  m.flash.ClearLog();
+  EXPECT_EQ(Lookup(0x54), (Found{0x2100, 0xA1}));
+  EXPECT_TRUE(ReadAt(kSlotA));
+  EXPECT_TRUE(ReadAt(kSlotB));
+}
+
+// A description handed over with pointers but no eligible side is not used:
+// it is built again from the slot headers (trusted, it would choose entry 0).
+TEST_F(AbLayoutOneTest, HandedOverDescriptionWithoutAnEligibleSideIsBuiltAgain) {
+  Sides(5, 7);
+  Flag(0);
+  AbRecoveryInfo stale{};
+  stale.PointerCount = 2;
+  stale.EligibleCount = 0;
+  stale.SlotA = AbSlot{0, 9, 0, 0, kL2A};
+  stale.SlotB = AbSlot{1, 1, 0, 0, kL2A};
+  std::vector<uint8_t> bytes(sizeof stale);
+  std::memcpy(bytes.data(), &stale, sizeof stale);
+  m.SetHobList(sim::HobListBuilder().HeapBuffer(41020, bytes).Build());
+  Boot(testing::kCpuAb1);
+  m.flash.ClearLog();
+  EXPECT_EQ(Lookup(0x04), (Found{0x2000, 0xA1}));
+  EXPECT_TRUE(ReadAt(kSlotA));
+  EXPECT_EQ(Value(CachedInfo().EligibleCount), 2);
 }
 
 TEST_F(AbLayoutOneTest, ChosenSideWithoutTheTypeEndsInLevelOneWhichHasNone) {
