@@ -193,6 +193,14 @@ TEST_F(DiscoveryTest, DirectoriesFailingThePointerRuleAreNotHandedOut) {
   image.Directory(kL1, "$MVQ", pointers);
   Flash(testing::kCpuAb1);
   EXPECT_TRUE(Find().empty());
+
+  // Nor at the alternate pointer of layout 2.
+  image.SignatureBlock(0x020000, kOther, 0, kAlternate);
+  image.Directory(kOther, "$ML2", kOtherEntries);  // wrong cookie
+  image.Directory(kAlternate, "$MVQ", pointers);
+  Boot(testing::kCpuAb2);
+  Flash(testing::kCpuAb2);
+  EXPECT_TRUE(Find().empty());
 }
 
 TEST_F(DiscoveryTest, ComboSelectsTheRunningGenerationsDirectory) {

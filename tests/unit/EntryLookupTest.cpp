@@ -128,6 +128,40 @@ TEST_F(LookupTest, TypePointerLeadsToALevelTwoDirectoryThatWins) {
   EXPECT_EQ(Lookup(0x54), (Found{0x5000, 0x900}));
 }
 
+// The bytes after a directory's last entry are read with it (a copy is 1552
+// bytes) but are no entries: neither searched nor taken as a pointer.
+TEST_F(LookupTest, EntriesPastTheCountAreNotEntries) {
+  image.Directory(kL2A, "$ML2", {{0x04, 0x800, 0x1000}});
+  // An uncounted type-4 entry, then an uncounted B pointer beside a counted A.
+  for (const uint32_t uncounted : {0x04U, 0x4AU}) {
+    SCOPED_TRACE(uncounted);
+    image.Directory(kL1, "$MVQ", {{0x10, 0x100, 0x300000}, {0x48, 0x10, kL2A}});
+    image.U32(kL1 + 16 + 2 * 16, uncounted);
+    image.U32(kL1 + 20 + 2 * 16, 0x4000);
+    image.U64(kL1 + 24 + 2 * 16, uncounted == 0x04 ? 0x300000 : kL2A);
+    image.SignatureBlock(0x020000, kL1);
+    Boot(testing::kCpu16M);
+    m.flash.SetImage(image.data);
+    m.registers.Log.clear();
+    // A lone A pointer makes no pair, there is no type-0x40 pointer, and
+    // level 1 holds no type 4.
+    EXPECT_EQ(Lookup(0x04), std::nullopt);
+    EXPECT_EQ(RecoveryFlagReads(), 0U);
+  }
+}
+
+// The level-2 directory is not held to the pointer rule: one made only of
+// 33 pointer entries is searched like any other.
+TEST_F(LookupTest, LevelTwoIsNotHeldToThePointerRule) {
+  std::vector<Entry> pointers;
+  for (uint32_t i = 0; i < 33; ++i) {
+    pointers.push_back({0x48, 0x20 + i, 0x1000 + 0x40 * i});
+  }
+  image.Directory(kL2A, "$ML2", pointers);
+  Start(testing::kCpu16M, {{0x40, 0x610, kL2A}});
+  EXPECT_EQ(Lookup(0x48), (Found{0x1000, 0x20}));
+}
+
 // Fails the given calls (1-based) of AllocatePool asking for bytes of
 // boot-services data: in a lookup, which buffer handle a call creates.
 void FailAllocations(sim::Machine& m, UINTN bytes, std::vector<unsigned> which) {
@@ -425,17 +459,22 @@ TEST_F(AbLayoutOneTest, SecondLookupReadsNoFlashOnlyTheFlagAgain) {
 }
 
 TEST_F(AbLayoutOneTest, CachedDescriptionAndCopiesFromAnEarlierPhaseAvoidTheFlash) {
-  Sides(5, 7);
-  Flag(0);
-  ASSERT_TRUE(Lookup(0x04).has_value());
-  const std::vector<uint8_t> l1 = Cached(41021);
-  const std::vector<uint8_t> info = Cached(41020);
-  const std::vector<uint8_t> l2 = Cached(41023);
-  m.SetHobList(sim::HobListBuilder().HeapBuffer(41021, l1).HeapBuffer(41020, info).HeapBuffer(41023, l2).Build());
-  Boot(testing::kCpuAb1);
-  m.flash.ClearLog();
-  EXPECT_EQ(Lookup(0x04), (Found{0x2000, 0xA1}));
-  EXPECT_TRUE(m.flash.Log.empty());
+  // Two eligible sides, and one (priorities 0 and 3).
+  for (const auto& [a, b] : {std::pair<uint32_t, uint32_t>{5, 7}, {0, 3}}) {
+    m.SetHobList(sim::HobListBuilder().Build());  // nothing handed over yet
+    Sides(a, b);
+    Flag(0);
+    ASSERT_TRUE(Lookup(0x04).has_value());
+    const std::vector<uint8_t> l1 = Cached(41021);
+    const std::vector<uint8_t> info = Cached(41020);
+    const std::vector<uint8_t> l2 = Cached(41023);
+    m.SetHobList(sim::HobListBuilder().HeapBuffer(41021, l1).HeapBuffer(41020, info).HeapBuffer(41023, l2).Build());
+    Boot(testing::kCpuAb1);
+    m.flash.ClearLog();
+    EXPECT_EQ(Lookup(0x04), (Found{0x2000, 0xA1})) << a << "," << b;
+    EXPECT_TRUE(m.flash.Log.empty()) << a << "," << b;
+    EXPECT_EQ(Value(CachedInfo().EligibleCount), a != 0 ? 2 : 1);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -478,7 +517,11 @@ TEST_F(AbLayoutTwoTest, OtherGenerationsSideStaysEmpty) {
   EXPECT_EQ(Value(info.EligibleCount), 1);
   EXPECT_EQ(Value(info.IneligibleCount), 1);
   EXPECT_EQ(Value(info.IneligibleIndices[0]), 1);
+  // The empty slot, as other modules reading the description find it.
   EXPECT_EQ(Value(info.SlotB.EntryIndex), 0xFF);
+  EXPECT_EQ(Value(info.SlotB.Priority), 0U);
+  EXPECT_EQ(Value(info.SlotB.Aux1), 0U);
+  EXPECT_EQ(Value(info.SlotB.Aux2), 0U);
   EXPECT_EQ(Value(info.SlotB.L2Address), 0U);
 
   // The flag choosing the empty side: level 1 holds no type 4, so FALSE.
