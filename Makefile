@@ -49,19 +49,20 @@ build: build-uefi build-host package
 # builds and runs all of it).
 test: build-uefi build-tool package build-coverage build-asan
 	ctest --preset host-firmware
-	$(MAKE) --no-print-directory coverage-report
+	$(MAKE) --no-print-directory coverage-report COVERAGE_HTML=no
 	ctest --preset host-asan
 
 # The unit, scenario, tools and bench tests in the instrumented build, then
-# the report per folder and file (build/host-coverage/coverage-html/) and the
-# floors of scripts/coverage-floors.toml.
+# the report per folder and file (printed, and as HTML in
+# build/host-coverage/coverage-html/; make test skips the HTML) and the floors
+# of scripts/coverage-floors.toml.
 coverage: build-coverage
 	$(MAKE) --no-print-directory coverage-report
 
 coverage-report:
 	rm -rf build/host-coverage/profiles
 	ctest --preset host-coverage
-	python3 scripts/coverage.py --check
+	python3 scripts/coverage.py --check $(if $(filter no,$(COVERAGE_HTML)),--no-html)
 
 # Single-token mutants of driver/, directory/ and support/, each rebuilt in
 # build/mutants and run against the unit, scenario, bench and tools tests.
