@@ -229,10 +229,6 @@ def folder_of(path):
     return path.split("/")[0] + "/" if "/" in path else "./"
 
 
-def in_folder(path, folder):
-    return path.startswith(folder)
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--build", default=os.path.join(ROOT, "build", "host-coverage"))
@@ -256,10 +252,16 @@ def main():
     leave_out = {f: set(spec.get("leave_out", [])) for f, spec in folders.items()}
     print(f"Coverage of the unit, scenario, tools and bench tests ({len(raw)} profiles, {len(programs)} programs)")
     print(f"{'':46}{'lines':>19}  {'branches':>19}  {'functions':>19}")
-    report_folders = sorted({folder_of(p) for p in files})
+    # A file counts in the deepest folder of the floors file that holds it
+    # (so a floor may name a folder inside another), else in its top folder.
+    def group_of(path):
+        held = [f for f in folders if path.startswith(f)]
+        return max(held, key=len) if held else folder_of(path)
+
+    report_folders = sorted({group_of(p) for p in files})
     figures = {}
     for folder in report_folders:
-        members = sorted(p for p in files if folder_of(p) == folder)
+        members = sorted(p for p in files if group_of(p) == folder)
         sums = {}
         for part, names in (("all", members), ("floor", [p for p in members
                                                           if os.path.basename(p) not in leave_out.get(folder, ())])):
@@ -298,7 +300,7 @@ def main():
                 failed = True
                 print(f"FLOOR {folder}: {what} {percent(covered, total):.1f} % is below {spec[what]} %")
                 for p in sorted(files):
-                    if in_folder(p, folder) and os.path.basename(p) not in leave_out[folder]:
+                    if group_of(p) == folder and os.path.basename(p) not in leave_out[folder]:
                         lines, outcomes = files[p].missed()
                         if what == "lines" and lines:
                             print(f"  {p}: lines not reached: {', '.join(map(str, lines))}")
