@@ -66,11 +66,12 @@ coverage-report:
 
 # Single-token mutants of driver/, directory/ and support/, each rebuilt in
 # build/mutants and run against the unit, scenario, bench and tools tests.
-# MUTANTS (default 400) drawn with SEED (default 24); SURVIVORS=y reruns only
-# last run's survivors. Prints every survivor and the score.
+# MUTANTS (default 400) drawn with SEED (default 24). A run cut short goes on
+# where it stopped; SURVIVORS=y also reruns last run's survivors, FRESH=y
+# starts over. Prints every survivor and the score.
 mutants: deps
 	nice -n 19 python3 scripts/mutants.py --jobs $(JOBS) --count $(or $(MUTANTS),400) --seed $(or $(SEED),24) \
-	    $(if $(SURVIVORS),--survivors)
+	    $(if $(SURVIVORS),--survivors) $(if $(FRESH),--fresh)
 
 test-host: build
 	ctest --preset host

@@ -17,9 +17,10 @@ file is restored after every mutant, also on Ctrl-C.
 Prints every surviving mutant and the score: caught / (caught + survived),
 where mutants that do not compile are left out, and so are the ones listed
 in tests/mutants-equivalent.txt (no input tells them apart from the
-original; each line says why). Results are kept in build/mutants/results.json;
---survivors runs again only the mutants that survived last time (after new
-tests were added) and keeps the other results.
+original; each line says why). Results are kept in build/mutants/results.json,
+keyed by the mutated line's text: a run cut short goes on where it stopped,
+--survivors also runs the survivors again (after new tests were added), and
+--fresh starts over.
 """
 
 import argparse
@@ -68,7 +69,12 @@ class Site:
 
     def key(self, source):
         _, line, nth = self.describe(source)
-        return f"{self.path} | {self.function} | {line} | {self.old} -> {self.new} #{nth}"
+        # The same line text earlier in the file (a repeated `return FALSE;`)
+        # makes the name unique: @2 for its second appearance.
+        line_start = source.rfind("\n", 0, self.start) + 1
+        earlier = sum(1 for l in source[:line_start].splitlines() if l.strip() == line)
+        again = f" @{earlier + 1}" if earlier else ""
+        return f"{self.path} | {self.function} | {line} | {self.old} -> {self.new} #{nth}{again}"
 
 
 def compile_args(build_dir, path):
@@ -237,12 +243,16 @@ def sync_copy(copy_dir):
 
 def configure(copy_dir, build_dir):
     env = dict(os.environ, CCACHE_DIR=os.path.join(os.path.dirname(build_dir), "ccache"), CCACHE_BASEDIR=copy_dir)
-    if not os.path.exists(os.path.join(build_dir, "build.ninja")):
-        subprocess.run(["cmake", "-S", copy_dir, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=",
-                        "-DCMAKE_C_COMPILER=clang", "-DCMAKE_CXX_COMPILER=clang++", "-DCMAKE_CXX_FLAGS=-O1",
-                        "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache",
-                        "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON", "-DFTPM_UEFI_BUILD_DIR="],
-                       check=True, env=env, stdout=subprocess.DEVNULL)
+    # Unoptimised beyond -O1, linked by lld, and without precompiled headers:
+    # ccache does not keep objects built with one, and a mutated header
+    # rebuilds every test file twice (mutated, then restored from the cache).
+    generator = [] if os.path.exists(os.path.join(build_dir, "CMakeCache.txt")) else ["-G", "Ninja"]
+    subprocess.run(["cmake", "-S", copy_dir, "-B", build_dir] + generator +
+                   ["-DCMAKE_BUILD_TYPE=", "-DCMAKE_C_COMPILER=clang", "-DCMAKE_CXX_COMPILER=clang++",
+                    "-DCMAKE_CXX_FLAGS=-O1", "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld",
+                    "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
+                    "-DFTPM_UEFI_BUILD_DIR=", "-DFTPM_PRECOMPILED_HEADERS=OFF"],
+                   check=True, env=env, stdout=subprocess.DEVNULL)
     return env
 
 
@@ -303,7 +313,8 @@ def main():
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--work", default=os.path.join(ROOT, "build", "mutants"))
     ap.add_argument("--list", action="store_true", help="print the sites and the sample, build nothing")
-    ap.add_argument("--survivors", action="store_true", help="run only last run's survivors again")
+    ap.add_argument("--survivors", action="store_true", help="run last run's survivors again (after new tests)")
+    ap.add_argument("--fresh", action="store_true", help="forget earlier results and run the whole sample")
     args = ap.parse_args()
 
     work = os.path.abspath(args.work)
@@ -335,12 +346,14 @@ def main():
         return 0
 
     results = {}
-    if os.path.exists(results_path):
+    if os.path.exists(results_path) and not args.fresh:
         results = json.load(open(results_path))
     todo = []
     for s in sample:
         key = s.key(sources[s.path])
-        if args.survivors and key in results and results[key]["status"] != "survived":
+        # A mutant already run keeps its result (a run cut short goes on where
+        # it stopped); --survivors runs the survivors again.
+        if key in results and not (args.survivors and results[key]["status"] == "survived"):
             continue
         todo.append((s, key))
 
@@ -385,6 +398,7 @@ def main():
                 json.dump(results, f, indent=1, sort_keys=True)
             os.replace(results_path + ".tmp", results_path)
     except KeyboardInterrupt:
+        interrupted.append(signal.SIGINT)
         print("mutants: interrupted; the copy's sources are restored", file=sys.stderr)
     finally:
         # Leave the copy's build matching the unmutated sources.
