@@ -220,7 +220,7 @@ def load_equivalent():
             line = line.rstrip("\n")
             if not line.strip() or line.startswith("#"):
                 continue
-            key, _, reason = line.partition(" || ")
+            key, _, reason = line.rpartition(" || ")  # a mutated line may hold " || " itself
             keys[key.strip()] = reason.strip()
     return keys
 
