@@ -163,6 +163,11 @@ TEST_F(DirectoryValidationTest, PointerRuleLimitsDirectoriesMadeOnlyOfPointers) 
   p33.Directory(0, "$MVQ", Pointers(33));
   EXPECT_EQ(Mvq(p33), FALSE);
   EXPECT_EQ(Mvq(p33, false), TRUE);
+  // A copy filled with pointers, 96 of them, is still a pointer directory.
+  Bytes p96 = testing::Copy();
+  p96.Directory(0, "$MVQ", Pointers(96));
+  EXPECT_EQ(IsAbPointerDirectory(p96.data.data()), TRUE);
+  EXPECT_EQ(Mvq(p96), FALSE);
 
   // One other entry makes it a plain directory: no limit on its pointers.
   std::vector<Entry> mixed = Pointers(32);
@@ -200,6 +205,10 @@ TEST_F(DirectoryValidationTest, PointerTestInSixteenBitModeUsesAliases) {
 TEST_F(DirectoryValidationTest, PointerDirectoryTestReportsImpossibleInput) {
   Bytes copy = testing::Copy();
   copy.Directory(0, "$MVQ", Pointers(2), 0, {}, /*count=*/600);
+  EXPECT_EQ(IsAbPointerDirectory(copy.data.data()), FALSE);
+  EXPECT_EQ(m.debug.Count("MVQ Entries exceeds the limit\n"), 1U);
+  // 512 entries is the limit itself: refused as more than a copy holds, silently.
+  copy.Directory(0, "$MVQ", Pointers(2), 0, {}, /*count=*/512);
   EXPECT_EQ(IsAbPointerDirectory(copy.data.data()), FALSE);
   EXPECT_EQ(m.debug.Count("MVQ Entries exceeds the limit\n"), 1U);
   EXPECT_EQ(IsAbPointerDirectory(nullptr), FALSE);
