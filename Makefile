@@ -4,7 +4,8 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 KEYS ?=
 
-.PHONY: all deps build build-host build-asan build-uefi package test test-host test-asan demo screenshots lint fuzz bench clean
+.PHONY: all deps build build-host build-tool build-asan build-coverage build-uefi package test test-host test-asan \
+        coverage coverage-report mutants demo screenshots lint fuzz bench clean
 
 all: build
 
@@ -14,6 +15,15 @@ deps:
 build-host: deps
 	cmake --preset host >/dev/null
 	cmake --build --preset host -j $(JOBS)
+
+# The tool alone from the host preset: what the firmware tests and the demo run.
+build-tool: deps
+	cmake --preset host >/dev/null
+	cmake --build --preset host-tool -j $(JOBS)
+
+build-coverage: deps
+	cmake --preset host-coverage >/dev/null
+	cmake --build --preset host-coverage -j $(JOBS)
 
 build-asan: deps
 	cmake --preset host-asan >/dev/null
@@ -25,18 +35,43 @@ build-uefi: deps
 
 # The driver as a firmware file and a firmware volume holding it, beside the
 # .efi: what a platform integrates.
-package: build-uefi build-host
+package: build-uefi build-tool
 	build/host/tools/ftpm-recovery package build/uefi/FtpmRecoveryDxe.efi \
 	    --ffs build/uefi/FtpmRecoveryDxe.ffs --fv build/uefi/FtpmRecoveryDxe.fv
 
 build: build-uefi build-host package
 
-# Unit and scenario tests on the simulated platform, the firmware runs in
-# OVMF, then everything again under AddressSanitizer and
-# UndefinedBehaviorSanitizer together with short fuzzing runs.
-test: build build-asan
-	ctest --preset host
+# The firmware runs in OVMF and the packaging checks with the plain tool;
+# the unit, scenario, tools and bench tests in the coverage build, with the
+# coverage floors; then the unit and scenario tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer together with short fuzzing
+# runs. The plain host build makes only the tool here (`make test-host`
+# builds and runs all of it).
+test: build-uefi build-tool package build-coverage build-asan
+	ctest --preset host-firmware
+	$(MAKE) --no-print-directory coverage-report COVERAGE_HTML=no
 	ctest --preset host-asan
+
+# The unit, scenario, tools and bench tests in the instrumented build, then
+# the report per folder and file (printed, and as HTML in
+# build/host-coverage/coverage-html/; make test skips the HTML) and the floors
+# of scripts/coverage-floors.toml.
+coverage: build-coverage
+	$(MAKE) --no-print-directory coverage-report
+
+coverage-report:
+	rm -rf build/host-coverage/profiles
+	ctest --preset host-coverage
+	python3 scripts/coverage.py --check $(if $(filter no,$(COVERAGE_HTML)),--no-html)
+
+# Single-token mutants of driver/, directory/ and support/, each rebuilt in
+# build/mutants and run against the unit, scenario, bench and tools tests.
+# MUTANTS (default 400) drawn with SEED (default 24). A run cut short goes on
+# where it stopped; SURVIVORS=y also reruns last run's survivors, FRESH=y
+# starts over. Prints every survivor and the score.
+mutants: deps
+	nice -n 19 python3 scripts/mutants.py --jobs $(JOBS) --count $(or $(MUTANTS),400) --seed $(or $(SEED),24) \
+	    $(if $(SURVIVORS),--survivors) $(if $(FRESH),--fresh)
 
 test-host: build
 	ctest --preset host

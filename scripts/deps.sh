@@ -11,6 +11,7 @@ packages=(
   qemu-system-x86 ovmf
   clang-format clang-tidy
   xz-utils valgrind uefitool-cli
+  python3-clang-14
 )
 
 missing=()

@@ -231,6 +231,60 @@ TEST(BootScriptStartUp, FailedSmmAllocationPublishesNoCopyAndRegistersNothing) {
   EXPECT_TRUE(m.boot.Outstanding().empty());
 }
 
+// SMM base services that answer with an error, or without a table.
+EFI_STATUS EFIAPI InSmmFails(const EFI_SMM_BASE2_PROTOCOL*, BOOLEAN* InSmram) {
+  *InSmram = TRUE;
+  return EFI_DEVICE_ERROR;
+}
+EFI_STATUS EFIAPI SmstLocationFails(const EFI_SMM_BASE2_PROTOCOL*, EFI_SMM_SYSTEM_TABLE2** Smst) {
+  *Smst = nullptr;
+  return EFI_DEVICE_ERROR;
+}
+EFI_STATUS EFIAPI NoSmst(const EFI_SMM_BASE2_PROTOCOL*, EFI_SMM_SYSTEM_TABLE2** Smst) {
+  *Smst = nullptr;
+  return EFI_SUCCESS;
+}
+
+// Where SMM cannot be told apart or its table cannot be had, the SMM half
+// stays idle as outside SMRAM: setting 940 untouched, nothing registered.
+TEST(BootScriptStartUp, AnSmmBaseThatCannotAnswerLeavesTheSmmHalfIdle) {
+  for (int variant = 0; variant < 3; ++variant) {
+    SCOPED_TRACE(variant);
+    Machine m(InSmram());
+    m.smm.InSmram = true;
+    if (variant == 0) {
+      m.smm.Base2.InSmm = InSmmFails;
+    } else {
+      m.smm.Base2.GetSmstLocation = variant == 1 ? SmstLocationFails : NoSmst;
+    }
+    m.LoadDriverImage();
+    EXPECT_EQ(BootScriptStartUp(), EFI_SUCCESS);
+    EXPECT_NE(m.settings.Get(939), 0U);
+    EXPECT_FALSE(Touched(m, 940));
+    EXPECT_EQ(gBootScriptState.Smst, nullptr);
+    EXPECT_EQ(m.smm.ActiveNotifications(gEfiSmmReadyToLockProtocolGuid), 0U);
+  }
+}
+
+EFI_STATUS EFIAPI RefuseSmmNotify(const EFI_GUID*, EFI_SMM_NOTIFY_FN, VOID** Registration) {
+  *Registration = reinterpret_cast<VOID*>(1);
+  return EFI_OUT_OF_RESOURCES;
+}
+
+// A refused SMM registration leaves no key behind, so the shut-down does not
+// try to remove a notification that was never made.
+TEST(BootScriptStartUp, RefusedSmmRegistrationsKeepNoKey) {
+  Machine m(InSmram());
+  m.smm.InSmram = true;
+  m.smm.Smst.SmmRegisterProtocolNotify = RefuseSmmNotify;
+  m.LoadDriverImage();
+  EXPECT_EQ(BootScriptStartUp(), EFI_SUCCESS);
+  EXPECT_NE(m.settings.Get(940), 0U);
+  EXPECT_EQ(gBootScriptState.FixLengthRegistrationA, nullptr);
+  EXPECT_EQ(gBootScriptState.FixLengthRegistrationB, nullptr);
+  EXPECT_EQ(gBootScriptState.SmmReadyToLockRegistration, nullptr);
+}
+
 // --- Termination and the ready-to-lock moments ----------------------------------
 
 class ReadyToLockTest : public ::testing::Test {
@@ -375,6 +429,23 @@ TEST(BootScriptShutDown, UndoesEverythingStartUpCreatedInsideSmram) {
   EXPECT_NE(m.settings.Get(940), 0U);
 }
 
+// After SMM has taken the record over, the shut-down frees the SMM copy it
+// made and forgets it as the current record, so nothing acts on freed pool.
+TEST(BootScriptShutDown, AfterTheSmmTakeOverForgetsTheFreedCopy) {
+  Machine m(InSmram());
+  m.smm.InSmram = true;
+  m.LoadDriverImage();
+  BootScriptStartUp();
+  m.smm.InstallSmmProtocol(gEfiSmmReadyToLockProtocolGuid);
+  ASSERT_EQ(gBootScriptState.Current, RecordAt(m.settings.Get(940)));
+  BootScriptShutDown();
+  EXPECT_EQ(gBootScriptState.Current, nullptr);
+  EXPECT_EQ(gBootScriptState.SmmCopy, nullptr);
+  EXPECT_TRUE(m.boot.Outstanding().empty());
+  EXPECT_TRUE(m.boot.MemoryErrors.empty());
+  EXPECT_EQ(TerminateScriptTable(), 0U);
+}
+
 TEST(BootScriptShutDown, LeavesRecordsOfOtherComponentsAlone) {
   Machine m(InSmram());
   m.smm.InSmram = true;
@@ -494,6 +565,15 @@ TEST_F(LockBoxStoreTest, RestoreIntoABufferReportsTheLength) {
   length = 16;
   EXPECT_EQ(LockBoxRestore(&gLockBoxScriptTableGuid, saved_, &length), EFI_SUCCESS);
   EXPECT_EQ(length, 4U);
+}
+
+// An empty entry that ends the store is no box: its attributes stay.
+TEST_F(LockBoxStoreTest, ReadyToLockLeavesAnEmptyEntryUnmarked) {
+  ScriptTable script;
+  Lay({Box(gLockBoxScriptTableGuid, saved_, 0, nullptr, 0x10)});
+  StartWith(m, script, 0x20);
+  InstallDxeReadyToLock(m);
+  EXPECT_EQ(Attributes(0), 0x10U);
 }
 
 TEST_F(LockBoxStoreTest, ReadyToLockAndFixLengthMarkTheirBoxesRestoreInPlace) {

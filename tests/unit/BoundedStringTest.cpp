@@ -131,6 +131,10 @@ TEST(BoundedStrCopy, RefusesOverlappingRanges) {
   // Right behind the source's NUL: no overlap.
   EXPECT_EQ(BoundedStrCopy(buffer + 4, 4, buffer, 8), EFI_SUCCESS);
   EXPECT_EQ(Text(buffer + 4), u"abc");
+  // Nor is a source that begins right after the destination's last unit.
+  CHAR16 ahead[12] = {u'-', u'-', u'-', u'-', u'x', u'y', u'z', 0};
+  EXPECT_EQ(BoundedStrCopy(ahead, 4, ahead + 4, 8), EFI_SUCCESS);
+  EXPECT_EQ(Text(ahead), u"xyz");
   // The source range is only the part that is copied: with Length 1 it ends
   // at unit 1, so a destination from unit 2 is free.
   CHAR16 other[16] = {u'a', u'b', u'c', 0};

@@ -152,6 +152,68 @@ TEST_F(ImportTest, FailedNodeAllocationSkipsThatBufferOnly) {
   EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), std::vector<UINT32>{2});
 }
 
+// The HOB list without its hand-off HOB: the end of the list is unknown, so
+// the walk goes by the end-of-list HOB alone.
+TEST_F(ImportTest, ListWithoutAHandOffHobIsWalkedToItsEndOfListHob) {
+  std::vector<UINT8> hobs = HobListBuilder().HeapBuffer(1, Bytes({1})).HeapBuffer(2, Bytes({2})).Build();
+  const UINT16 phitLength = static_cast<UINT16>(hobs[2] | (hobs[3] << 8));
+  hobs.erase(hobs.begin(), hobs.begin() + phitLength);
+  m.SetHobList(hobs);
+  m.LoadDriverImage();
+  ImportHeapBuffers();
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), (std::vector<UINT32>{1, 2}));
+}
+
+// An announced end so high that the address past its end-of-list HOB would
+// wrap is no bound at all: trusted, it would end the walk before the first HOB.
+TEST_F(ImportTest, AnnouncedEndPastTheTopOfMemoryIsNotTrusted) {
+  m.SetHobList(HobListBuilder().HeapBuffer(1, Bytes({1})).HeapBuffer(2, Bytes({2})).Build());
+  auto* phit = static_cast<EFI_HOB_HANDOFF_INFO_TABLE*>(m.HobList());
+  phit->EfiEndOfHobList = ~UINT64{0} - 4;
+  m.LoadDriverImage();
+  ImportHeapBuffers();
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), (std::vector<UINT32>{1, 2}));
+}
+
+// The announced end reached without an end-of-list HOB: the walk stops
+// there and reads nothing beyond.
+TEST_F(ImportTest, WalkStopsAtTheAnnouncedEndWhenTheEndOfListHobIsMissing) {
+  std::vector<UINT8> hobs = HobListBuilder().HeapBuffer(1, Bytes({1})).Build();
+  // The end-of-list HOB becomes an unused HOB of 8 bytes, the last inside the end.
+  hobs[hobs.size() - 8] = 0x02;
+  hobs[hobs.size() - 7] = 0x00;
+  m.SetHobList(hobs);
+  auto* published = static_cast<UINT8*>(m.HobList());
+  reinterpret_cast<EFI_HOB_HANDOFF_INFO_TABLE*>(published)->EfiEndOfHobList =
+      reinterpret_cast<UINT64>(published + hobs.size() - 8);
+  m.LoadDriverImage();
+  ImportHeapBuffers();
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), std::vector<UINT32>{1});
+  EXPECT_EQ(NextHeapBufferHob(published + hobs.size() - 8), nullptr);
+}
+
+// A GUID-extension HOB too short to hold a name is no buffer HOB; the walk
+// goes on past it.
+TEST_F(ImportTest, GuidHobShorterThanItsNameIsStepped) {
+  std::vector<UINT8> stub(16, 0);
+  stub[0] = EFI_HOB_TYPE_GUID_EXTENSION;
+  stub[2] = static_cast<UINT8>(stub.size());
+  std::memcpy(&stub[8], &gHeapBufferHobGuid, 8);
+  Import(HobListBuilder().Raw(stub).HeapBuffer(4, Bytes({4})));
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), std::vector<UINT32>{4});
+}
+
+TEST(HobList, NoListAtImportGivesAnEmptyPublishedList) {
+  sim::MachineConfig config;
+  config.HobList = false;
+  Machine m(config);
+  m.LoadDriverImage();
+  ImportHeapBuffers();
+  EXPECT_EQ(ListHandles(gBufferCacheState.ListHead), std::vector<UINT32>{});
+  EXPECT_EQ(m.boot.Find(gBufferCacheProtocolGuid), &gBufferCacheState.Interface);
+  EXPECT_EQ(NextHeapBufferHob(nullptr), nullptr);
+}
+
 TEST(HobList, LocatedOnceAndLookedUpAgainWhileAbsent) {
   sim::MachineConfig config;
   config.HobList = false;
@@ -263,6 +325,44 @@ TEST_F(CachePostCodeTest, AListThatCannotBePublishedReportsAndIsKept) {
   EXPECT_TRUE(Has(5));
 }
 
+TEST_F(CacheTest, AZeroSizedBufferHasAHeaderAndNoData) {
+  BufferCreateRequest request{0, 12, 7, nullptr};
+  ASSERT_EQ(CreateCachedBuffer(&request), kBufferSuccess);
+  EXPECT_NE(request.Buffer, nullptr);
+  BufferLocateRequest locate{12, 9, nullptr};
+  ASSERT_EQ(FindCachedBuffer(&locate), kBufferSuccess);
+  EXPECT_EQ(locate.Buffer, request.Buffer);
+  EXPECT_EQ(locate.Size, 0U);
+  EXPECT_EQ(m.boot.Outstanding().at(static_cast<UINT8*>(request.Buffer) - sizeof(BufferNode)).Size, sizeof(BufferNode));
+}
+
+// A node whose header is no longer signed "HEAP" is passed over: a lookup
+// answers with the next node of the handle.
+TEST_F(CacheTest, NodeWithoutItsSignatureIsPassedOver) {
+  m.UninstallProtocol(gBufferCacheProtocolGuid);
+  m.SetHobList(HobListBuilder().HeapBuffer(3, Bytes({1})).HeapBuffer(3, Bytes({2})).Build());
+  m.LoadDriverImage();
+  ImportHeapBuffers();
+  auto* first = reinterpret_cast<BufferNode*>(gBufferCacheState.ListHead->ForwardLink);
+  ASSERT_EQ(Find(3), Bytes({1}));
+  first->Header.Signature = 0x50414549;
+  EXPECT_EQ(Find(3), Bytes({2}));
+}
+
+// Before start-up has made a list, a lookup finds nothing and a new buffer
+// starts a list of the module's own.
+TEST(CacheBeforeStartUp, LookupFindsNothingAndCreateStartsAList) {
+  Machine m;
+  m.LoadDriverImage();
+  ASSERT_EQ(gBufferCacheState.ListHead, nullptr);
+  EXPECT_FALSE(Has(6));
+  EXPECT_TRUE(Find(6).empty());
+  BufferCreateRequest request{2, 6, 7, nullptr};
+  ASSERT_EQ(CreateCachedBuffer(&request), kBufferSuccess);
+  EXPECT_EQ(gBufferCacheState.ListHead, &gBufferCacheState.Interface.ListHead);
+  EXPECT_EQ(Find(6), Bytes({0, 0}));
+}
+
 TEST_F(CacheTest, FindOnAnEmptyListIsResultTwo) {
   BufferLocateRequest request{41021, 9, reinterpret_cast<VOID*>(1)};
   EXPECT_EQ(FindCachedBuffer(&request), kBufferHandleConflict);
@@ -319,6 +419,12 @@ TEST(Allocation, ClearedPoolIsZeroAndBootDataIsBootServicesData) {
   EXPECT_EQ(m.boot.Outstanding().at(boot).Type, EfiBootServicesData);
   m.faults.FailNth(sim::Op::AllocatePool, m.faults.Calls(sim::Op::AllocatePool) + 1);
   EXPECT_EQ(AllocateCleared(EfiBootServicesData, 8), nullptr);
+  m.faults.FailNth(sim::Op::AllocatePool, m.faults.Calls(sim::Op::AllocatePool) + 1);
+  EXPECT_EQ(AllocateBootData(8), nullptr);
+  // An empty request still gets its pool block, of the type asked for.
+  VOID* empty = AllocateCleared(EfiRuntimeServicesData, 0);
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(m.boot.Outstanding().at(empty).Type, EfiRuntimeServicesData);
 }
 
 }  // namespace

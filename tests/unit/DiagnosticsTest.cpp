@@ -207,6 +207,16 @@ TEST_F(BoundedCalibrationTest, AStoppedTimerEndsTheWaitWithoutPublishing) {
   ExpectGaveUp();
 }
 
+// Giving up without the block that would have been published: nothing to
+// release.
+TEST_F(BoundedCalibrationTest, AStoppedTimerAfterAFailedAllocationReleasesNothing) {
+  m.registers.PmTimerPresent = false;
+  m.faults.FailNth(sim::Op::AllocatePool, 1);
+  CalibrateTsc();
+  ExpectGaveUp();
+  EXPECT_TRUE(m.boot.MemoryErrors.empty());
+}
+
 // A 24-bit timer started within 3579 counts of its wrap keeps changing but
 // never reaches the target, which lies above 2^24.
 TEST_F(BoundedCalibrationTest, ATwentyFourBitTimerWrappingBelowTheTargetEndsTheWait) {

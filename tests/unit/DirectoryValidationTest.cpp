@@ -163,6 +163,11 @@ TEST_F(DirectoryValidationTest, PointerRuleLimitsDirectoriesMadeOnlyOfPointers) 
   p33.Directory(0, "$MVQ", Pointers(33));
   EXPECT_EQ(Mvq(p33), FALSE);
   EXPECT_EQ(Mvq(p33, false), TRUE);
+  // A copy filled with pointers, 96 of them, is still a pointer directory.
+  Bytes p96 = testing::Copy();
+  p96.Directory(0, "$MVQ", Pointers(96));
+  EXPECT_EQ(IsAbPointerDirectory(p96.data.data()), TRUE);
+  EXPECT_EQ(Mvq(p96), FALSE);
 
   // One other entry makes it a plain directory: no limit on its pointers.
   std::vector<Entry> mixed = Pointers(32);
@@ -202,6 +207,10 @@ TEST_F(DirectoryValidationTest, PointerDirectoryTestReportsImpossibleInput) {
   copy.Directory(0, "$MVQ", Pointers(2), 0, {}, /*count=*/600);
   EXPECT_EQ(IsAbPointerDirectory(copy.data.data()), FALSE);
   EXPECT_EQ(m.debug.Count("MVQ Entries exceeds the limit\n"), 1U);
+  // 512 entries is the limit itself: refused as more than a copy holds, silently.
+  copy.Directory(0, "$MVQ", Pointers(2), 0, {}, /*count=*/512);
+  EXPECT_EQ(IsAbPointerDirectory(copy.data.data()), FALSE);
+  EXPECT_EQ(m.debug.Count("MVQ Entries exceeds the limit\n"), 1U);
   EXPECT_EQ(IsAbPointerDirectory(nullptr), FALSE);
   EXPECT_EQ(PostCodes(), std::vector<uint32_t>{0x22010466});
 }
@@ -236,6 +245,9 @@ TEST_F(DirectoryValidationTest, BhdDirectoriesSumTwentyFourByteEntries) {
   EXPECT_EQ(ValidateBhdDirectory(over.data.data(), testing::Cookie("$BHD")), FALSE);
   Bytes empty = build("$BHD", 0, 0);
   EXPECT_EQ(ValidateBhdDirectory(empty.data.data(), testing::Cookie("$BHD")), TRUE);
+  Bytes badSum = build("$BHD", 3, 3);
+  badSum.U32(4, badSum.Get32(4) ^ 0x00010000);
+  EXPECT_EQ(ValidateBhdDirectory(badSum.data.data(), testing::Cookie("$BHD")), FALSE);
 }
 
 // ---------------------------------------------------------------------------
@@ -320,6 +332,15 @@ TEST_F(CachedDirectoryTest, AbRecoveryInfoNeedsPointersAndAnEligibleSide) {
   EXPECT_EQ(Check(41020), FALSE);
 }
 
+// An empty $BHD or $BL2 directory, valid in itself, in a buffer of only its
+// 16 header bytes.
+std::vector<uint8_t> ShortBhd(const char* cookie) {
+  Bytes bhd(16, 0);
+  bhd.U32(0, testing::Cookie(cookie));
+  bhd.U32(4, 0xFFFFFFFF);
+  return bhd.data;
+}
+
 // Buffers handed over through HOBs are judged like any other copy; one too
 // small for its rule is not valid and is never read past its end.
 TEST_F(CachedDirectoryTest, HandedOverBuffersAreJudgedAndShortOnesRefused) {
@@ -329,11 +350,15 @@ TEST_F(CachedDirectoryTest, HandedOverBuffersAreJudgedAndShortOnesRefused) {
                    .HeapBuffer(41021, good.data)
                    .HeapBuffer(41023, std::vector<uint8_t>(good.data.begin(), good.data.begin() + 40))
                    .HeapBuffer(41020, std::vector<uint8_t>{1, 0, 0, 0, 1})
+                   .HeapBuffer(41022, ShortBhd("$BHD"))
+                   .HeapBuffer(41024, ShortBhd("$BL2"))
                    .Build());
   StartBufferCache();
   EXPECT_EQ(Check(41021), TRUE);
   EXPECT_EQ(Check(41023), FALSE);
   EXPECT_EQ(Check(41020), FALSE);
+  EXPECT_EQ(Check(41022), FALSE);
+  EXPECT_EQ(Check(41024), FALSE);
   EXPECT_EQ(Cached(41023).size(), 40U);
   VOID* buffer = nullptr;
   EXPECT_EQ(GetCacheBuffer(41023, 1552, &buffer), FALSE);

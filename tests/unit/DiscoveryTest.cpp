@@ -171,6 +171,19 @@ TEST_F(DiscoveryTest, AlternatePointerServesLayoutTwoProcessors) {
   EXPECT_TRUE(Find().empty());
 }
 
+// An alternate pointer outside the flash offsets and both windows cannot be
+// read: FALSE, and no later candidate is probed.
+TEST_F(DiscoveryTest, AlternatePointerThatCannotBeReadFails) {
+  image.SignatureBlock(0x020000, kOther, 0, 0x80000000);
+  image.Directory(kOther, "$ML2", kOtherEntries);  // wrong cookie
+  image.SignatureBlock(0x820000, kL1);
+  image.Directory(kL1, "$MVQ", kEntries);
+  Flash(testing::kCpuAb2);
+  EXPECT_TRUE(Find().empty());
+  EXPECT_EQ(Probes(0xFD00000000), std::vector<uint64_t>{0xFD00020000});
+  EXPECT_EQ(Cached(41021), std::vector<uint8_t>(1552, 0));
+}
+
 TEST_F(DiscoveryTest, DirectoriesFailingThePointerRuleAreNotHandedOut) {
   std::vector<Entry> pointers;
   for (uint32_t i = 0; i < 33; ++i) {
@@ -179,6 +192,14 @@ TEST_F(DiscoveryTest, DirectoriesFailingThePointerRuleAreNotHandedOut) {
   image.SignatureBlock(0x020000, kL1);
   image.Directory(kL1, "$MVQ", pointers);
   Flash(testing::kCpuAb1);
+  EXPECT_TRUE(Find().empty());
+
+  // Nor at the alternate pointer of layout 2.
+  image.SignatureBlock(0x020000, kOther, 0, kAlternate);
+  image.Directory(kOther, "$ML2", kOtherEntries);  // wrong cookie
+  image.Directory(kAlternate, "$MVQ", pointers);
+  Boot(testing::kCpuAb2);
+  Flash(testing::kCpuAb2);
   EXPECT_TRUE(Find().empty());
 }
 

@@ -3,8 +3,11 @@
 // the RecoveryFlag register accesses, and the caching shown in the flash log.
 #include "directory/EntryLookup.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "tests/unit/DirectoryTestSupport.h"
 
@@ -123,6 +126,70 @@ TEST_F(LookupTest, TypePointerLeadsToALevelTwoDirectoryThatWins) {
   Start(testing::kCpu16M, {{0x04, 0x4000, 0x300000}, {0x40, 0x610, kL2A}});
   EXPECT_EQ(Lookup(0x04), (Found{kL2A + 0x1000, 0x800}));
   EXPECT_EQ(Lookup(0x54), (Found{0x5000, 0x900}));
+}
+
+// The bytes after a directory's last entry are read with it (a copy is 1552
+// bytes) but are no entries: neither searched nor taken as a pointer.
+TEST_F(LookupTest, EntriesPastTheCountAreNotEntries) {
+  image.Directory(kL2A, "$ML2", {{0x04, 0x800, 0x1000}});
+  // An uncounted type-4 entry, then an uncounted B pointer beside a counted A.
+  for (const uint32_t uncounted : {0x04U, 0x4AU}) {
+    SCOPED_TRACE(uncounted);
+    image.Directory(kL1, "$MVQ", {{0x10, 0x100, 0x300000}, {0x48, 0x10, kL2A}});
+    image.U32(kL1 + 16 + 2 * 16, uncounted);
+    image.U32(kL1 + 20 + 2 * 16, 0x4000);
+    image.U64(kL1 + 24 + 2 * 16, uncounted == 0x04 ? 0x300000 : kL2A);
+    image.SignatureBlock(0x020000, kL1);
+    Boot(testing::kCpu16M);
+    m.flash.SetImage(image.data);
+    m.registers.Log.clear();
+    // A lone A pointer makes no pair, there is no type-0x40 pointer, and
+    // level 1 holds no type 4.
+    EXPECT_EQ(Lookup(0x04), std::nullopt);
+    EXPECT_EQ(RecoveryFlagReads(), 0U);
+  }
+}
+
+// The level-2 directory is not held to the pointer rule: one made only of
+// 33 pointer entries is searched like any other.
+TEST_F(LookupTest, LevelTwoIsNotHeldToThePointerRule) {
+  std::vector<Entry> pointers;
+  for (uint32_t i = 0; i < 33; ++i) {
+    pointers.push_back({0x48, 0x20 + i, 0x1000 + 0x40 * i});
+  }
+  image.Directory(kL2A, "$ML2", pointers);
+  Start(testing::kCpu16M, {{0x40, 0x610, kL2A}});
+  EXPECT_EQ(Lookup(0x48), (Found{0x1000, 0x20}));
+}
+
+// Fails the given calls (1-based) of AllocatePool asking for bytes of
+// boot-services data: in a lookup, which buffer handle a call creates.
+void FailAllocations(sim::Machine& m, UINTN bytes, std::vector<unsigned> which) {
+  auto seen = std::make_shared<unsigned>(0);
+  const std::string detail = "4 " + std::to_string(bytes);
+  m.faults.OnCall = [&m, seen, detail, which](const sim::FaultCall& call) {
+    if (call.Kind == sim::Op::AllocatePool && call.Detail == detail &&
+        std::find(which.begin(), which.end(), ++*seen) != which.end()) {
+      m.faults.FailNth(sim::Op::AllocatePool, call.N);
+    }
+  };
+}
+
+// Without memory for the level-2 cache (handle 41023: its creation at the
+// cache check and again after the read both fail), the answer comes from the
+// scratch copy, and the next lookup reads the level-2 directory again.
+TEST_F(LookupTest, LevelTwoCacheThatCannotBeHadStillAnswersFromTheScratchCopy) {
+  image.Directory(kL2A, "$ML2", {{0x04, 0x800, Mode(2, 0x1000)}});
+  Start(testing::kCpu16M, {{0x40, 0x610, kL2A}});
+  // Copies of 1552 bytes in nodes of 1584: 41021, 41015, 41023, 41016, 41023.
+  FailAllocations(m, 32 + 1552, {3, 5});
+  EXPECT_EQ(Lookup(0x04), (Found{kL2A + 0x1000, 0x800}));
+  m.faults.OnCall = nullptr;
+  EXPECT_TRUE(Cached(41023).empty());
+  EXPECT_EQ(Cached(41016), std::vector<uint8_t>(image.data.begin() + kL2A, image.data.begin() + kL2A + 1552));
+  m.flash.ClearLog();
+  EXPECT_EQ(Lookup(0x04), (Found{kL2A + 0x1000, 0x800}));
+  EXPECT_TRUE(ReadAt(kL2A));
 }
 
 // The pointer's own mode bits: the directory is read at its low 32 bits,
@@ -323,6 +390,43 @@ TEST_F(AbLayoutOneTest, DescriptionThatFailedToAllocateIsBuiltAgainForTypeForty)
   EXPECT_TRUE(m.flash.Log.empty());  // served from what the retry cached
 }
 
+// Without memory for the cached description (handle 41020: created at the
+// cache check and again after the build, both failing), the description just
+// built still chooses the side; the next lookup builds it again.
+TEST_F(AbLayoutOneTest, DescriptionThatCannotBeCachedStillChoosesTheSide) {
+  Sides(5, 7);
+  Flag(0);
+  // Descriptions of 104 bytes in nodes of 136: 41020, 41017, 41020.
+  FailAllocations(m, 32 + 104, {1, 3});
+  EXPECT_EQ(Lookup(0x04), (Found{0x2000, 0xA1}));
+  m.faults.OnCall = nullptr;
+  EXPECT_TRUE(Cached(41020).empty());
+  m.flash.ClearLog();
+  EXPECT_EQ(Lookup(0x54), (Found{0x2100, 0xA1}));
+  EXPECT_TRUE(ReadAt(kSlotA));
+  EXPECT_TRUE(ReadAt(kSlotB));
+}
+
+// A description handed over with pointers but no eligible side is not used:
+// it is built again from the slot headers (trusted, it would choose entry 0).
+TEST_F(AbLayoutOneTest, HandedOverDescriptionWithoutAnEligibleSideIsBuiltAgain) {
+  Sides(5, 7);
+  Flag(0);
+  AbRecoveryInfo stale{};
+  stale.PointerCount = 2;
+  stale.EligibleCount = 0;
+  stale.SlotA = AbSlot{0, 9, 0, 0, kL2A};
+  stale.SlotB = AbSlot{1, 1, 0, 0, kL2A};
+  std::vector<uint8_t> bytes(sizeof stale);
+  std::memcpy(bytes.data(), &stale, sizeof stale);
+  m.SetHobList(sim::HobListBuilder().HeapBuffer(41020, bytes).Build());
+  Boot(testing::kCpuAb1);
+  m.flash.ClearLog();
+  EXPECT_EQ(Lookup(0x04), (Found{0x2000, 0xA1}));
+  EXPECT_TRUE(ReadAt(kSlotA));
+  EXPECT_EQ(Value(CachedInfo().EligibleCount), 2);
+}
+
 TEST_F(AbLayoutOneTest, ChosenSideWithoutTheTypeEndsInLevelOneWhichHasNone) {
   Sides(7, 5);
   image.Directory(kL2A, "$ML2", {{0x54, 0xA0, 0x1100}});
@@ -355,17 +459,22 @@ TEST_F(AbLayoutOneTest, SecondLookupReadsNoFlashOnlyTheFlagAgain) {
 }
 
 TEST_F(AbLayoutOneTest, CachedDescriptionAndCopiesFromAnEarlierPhaseAvoidTheFlash) {
-  Sides(5, 7);
-  Flag(0);
-  ASSERT_TRUE(Lookup(0x04).has_value());
-  const std::vector<uint8_t> l1 = Cached(41021);
-  const std::vector<uint8_t> info = Cached(41020);
-  const std::vector<uint8_t> l2 = Cached(41023);
-  m.SetHobList(sim::HobListBuilder().HeapBuffer(41021, l1).HeapBuffer(41020, info).HeapBuffer(41023, l2).Build());
-  Boot(testing::kCpuAb1);
-  m.flash.ClearLog();
-  EXPECT_EQ(Lookup(0x04), (Found{0x2000, 0xA1}));
-  EXPECT_TRUE(m.flash.Log.empty());
+  // Two eligible sides, and one (priorities 0 and 3).
+  for (const auto& [a, b] : {std::pair<uint32_t, uint32_t>{5, 7}, {0, 3}}) {
+    m.SetHobList(sim::HobListBuilder().Build());  // nothing handed over yet
+    Sides(a, b);
+    Flag(0);
+    ASSERT_TRUE(Lookup(0x04).has_value());
+    const std::vector<uint8_t> l1 = Cached(41021);
+    const std::vector<uint8_t> info = Cached(41020);
+    const std::vector<uint8_t> l2 = Cached(41023);
+    m.SetHobList(sim::HobListBuilder().HeapBuffer(41021, l1).HeapBuffer(41020, info).HeapBuffer(41023, l2).Build());
+    Boot(testing::kCpuAb1);
+    m.flash.ClearLog();
+    EXPECT_EQ(Lookup(0x04), (Found{0x2000, 0xA1})) << a << "," << b;
+    EXPECT_TRUE(m.flash.Log.empty()) << a << "," << b;
+    EXPECT_EQ(Value(CachedInfo().EligibleCount), a != 0 ? 2 : 1);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -408,7 +517,11 @@ TEST_F(AbLayoutTwoTest, OtherGenerationsSideStaysEmpty) {
   EXPECT_EQ(Value(info.EligibleCount), 1);
   EXPECT_EQ(Value(info.IneligibleCount), 1);
   EXPECT_EQ(Value(info.IneligibleIndices[0]), 1);
+  // The empty slot, as other modules reading the description find it.
   EXPECT_EQ(Value(info.SlotB.EntryIndex), 0xFF);
+  EXPECT_EQ(Value(info.SlotB.Priority), 0U);
+  EXPECT_EQ(Value(info.SlotB.Aux1), 0U);
+  EXPECT_EQ(Value(info.SlotB.Aux2), 0U);
   EXPECT_EQ(Value(info.SlotB.L2Address), 0U);
 
   // The flag choosing the empty side: level 1 holds no type 4, so FALSE.

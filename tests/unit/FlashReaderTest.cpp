@@ -176,6 +176,9 @@ TEST_F(FlashReaderTest, ReadFlashCopiesMappedAddressesOfEitherWindow) {
   ASSERT_EQ(m.flash.Log.size(), 1U);
   EXPECT_EQ(m.flash.Log[0].Address, 0xFD01001000U);
   EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 24), Expected(0x1001000, 24));
+  // Any byte address of the window, odd ones included.
+  EXPECT_EQ(ReadFlash(0xFD01001003, buffer, 5), TRUE);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 5), Expected(0x1001003, 5));
 }
 
 TEST_F(FlashReaderTest, WideWindowAddressesAreRefusedWhereTheProcessorDoesNotServeThem) {

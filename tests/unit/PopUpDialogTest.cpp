@@ -250,6 +250,20 @@ TEST_F(DialogTest, DotsAfterAWidePartThatWouldPassTheBoxGoOutNarrow) {
   EXPECT_TRUE(machine.boot.Outstanding().empty());
 }
 
+TEST_F(DialogTest, AWidePartEndedInsideTheKeptPartTakesNoMarkerBeforeTheDots) {
+  UseConsole(12, 25);
+  // Wide "a", then narrow "bcdefghij": 11 columns against MaxLength 10. The
+  // walk overflows at 'j', unit 11; the copy keeps units 0-7, which end
+  // narrow, so the dots follow directly: 2 + 5 + 3 columns.
+  const CHAR16 row[] = {kWideMarker, u'a', kNarrowMarker, u'b', u'c', u'd', u'e', u'f', u'g', u'h', u'i', u'j', 0};
+  ASSERT_TRUE(Show({row}).Returned());
+  const auto outputs = machine.console.CallsOf(ConsoleOp::OutputString);
+  ASSERT_EQ(outputs.size(), 4U);
+  EXPECT_EQ(outputs[2].Text,
+            (std::u16string{kWideMarker, u'a', kNarrowMarker, u'b', u'c', u'd', u'e', u'f', u'.', u'.', u'.'}));
+  EXPECT_TRUE(machine.boot.Outstanding().empty());
+}
+
 TEST_F(DialogTest, MarkersAmongTheLastThreeUnitsShortenTheRowFurther) {
   UseConsole(12, 25);
   // "abcdefghi", two markers, "jk": the walk overflows at 'k', unit 12. Less
@@ -266,6 +280,17 @@ TEST_F(DialogTest, ARowCutBelowThreeUnitsStaysBlank) {
   UseConsole(4, 25);
   // MaxLength 2; a wide row overflows at unit 2, too short for the dots.
   const CHAR16 row[] = {kWideMarker, u'a', u'b', u'c', 0};
+  ASSERT_TRUE(Show({row}).Returned());
+  EXPECT_EQ(Row(11), ScreenRow(4, 0, TextRow(u"  ")));
+  EXPECT_EQ(machine.console.CallsOf(ConsoleOp::OutputString).at(2).Text, u"");
+  EXPECT_TRUE(machine.boot.MemoryErrors.empty());
+}
+
+TEST_F(DialogTest, MarkersBeforeARowTooWideForTheDotsLeaveItBlank) {
+  UseConsole(4, 25);
+  // MaxLength 2; three markers take no column, so the walk overflows at
+  // 'c', unit 5, but a box two columns wide has no room for the dots.
+  const CHAR16 row[] = {kNarrowMarker, kNarrowMarker, kNarrowMarker, u'a', u'b', u'c', 0};
   ASSERT_TRUE(Show({row}).Returned());
   EXPECT_EQ(Row(11), ScreenRow(4, 0, TextRow(u"  ")));
   EXPECT_EQ(machine.console.CallsOf(ConsoleOp::OutputString).at(2).Text, u"");

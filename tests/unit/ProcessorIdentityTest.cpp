@@ -155,10 +155,19 @@ TEST_F(ProcessorIdentityTest, CpuidRunsOncePerRowExamined) {
 TEST_F(ProcessorIdentityTest, ReadCpuIdStoresOnlyWhatIsAskedAndReturnsTheLeaf) {
   m.cpu.Signature = 0x00A20F12;
   UINT32 eax = 0;
+  UINT32 ebx = 0x1234;
+  UINT32 ecx = 0x1234;
   UINT32 edx = 0x1234;
   EXPECT_EQ(ReadCpuId(0x80000001, &eax, nullptr, nullptr, &edx), 0x80000001U);
   EXPECT_EQ(eax, 0x00A20F12U);
-  EXPECT_EQ(edx, 0U);  // the simulated leaf reports zero in EDX
+  EXPECT_EQ(edx, 0U);  // the simulated leaf reports zero in EBX, ECX and EDX
+  eax = 0;
+  edx = 0x1234;
+  EXPECT_EQ(ReadCpuId(0x80000001, &eax, &ebx, &ecx, &edx), 0x80000001U);
+  EXPECT_EQ(eax, 0x00A20F12U);
+  EXPECT_EQ(ebx, 0U);
+  EXPECT_EQ(ecx, 0U);
+  EXPECT_EQ(edx, 0U);
   EXPECT_EQ(ReadCpuId(0x80000001, nullptr, nullptr, nullptr, nullptr), 0x80000001U);
 }
 

@@ -488,6 +488,19 @@ TEST_F(S3Test, ShutDownClosesBothEventsOnce) {
   EXPECT_NE(AllocationAt(Table()), nullptr);
 }
 
+// The ready-to-boot callback closed its own event: a shut-down after it
+// closes only the lock event and reports nothing.
+TEST_F(S3Test, ShutDownAfterReadyToBootLeavesTheSpentEventAlone) {
+  S3SaveTableStartUp();
+  ReadyToBoot();
+  const unsigned closes = m.boot.CloseCalls;
+  S3SaveTableShutDown();
+  EXPECT_EQ(m.boot.CloseCalls, closes + 1);
+  EXPECT_EQ(m.boot.FailedCloseCalls, 0U);
+  EXPECT_EQ(m.boot.OpenEvents(), 0U);
+  EXPECT_TRUE(PostCodes().empty());
+}
+
 TEST_F(S3Test, ShutDownReportsEventsItCannotClose) {
   S3SaveTableStartUp();
   m.boot.Close(gS3SaveTableState.BootScriptLockEvent);

@@ -79,7 +79,11 @@ TEST(SettingsAccess, MissingProtocolReadsZeroAndDropsWritesUntilItAppears) {
   Machine m(config);
   m.LoadDriverImage();
   m.settings.Set(766, 0x1234);
+  m.settings.Set(552, 0x12);
+  m.settings.Set(561, 0x12345678);
   EXPECT_EQ(SettingGet64(766), 0U);
+  EXPECT_EQ(SettingGet8(552), 0);
+  EXPECT_EQ(SettingGet32(561), 0U);
   EXPECT_EQ(SettingGetBool(122), FALSE);
   EXPECT_EQ(SettingSet64(939, 5), EFI_NOT_FOUND);
   EXPECT_EQ(SmmCommBufferAddress(), 0U);
@@ -88,6 +92,8 @@ TEST(SettingsAccess, MissingProtocolReadsZeroAndDropsWritesUntilItAppears) {
   m.InstallProtocol(gPcdProtocolGuid, &m.settings.Pcd);
   m.InstallProtocol(gEfiPcdProtocolGuid, &m.settings.EfiPcd);
   EXPECT_EQ(SettingGet64(766), 0x1234U);
+  EXPECT_EQ(SettingGet8(552), 0x12);
+  EXPECT_EQ(SettingGet32(561), 0x12345678U);
   EXPECT_EQ(SettingSet64(939, 5), EFI_SUCCESS);
   EXPECT_EQ(m.settings.Get(939), 5U);
   EXPECT_EQ(SmmCommBufferAddress(), reinterpret_cast<UINT64>(m.smm.CommBuffer()));

@@ -106,5 +106,52 @@ TEST(SimulateStory, AbsentPiecesAndAMissingCommBufferSendNothing) {
   EXPECT_THROW(RunSimulation(options), SimulationError);
 }
 
+// Each piece --absent names is really left out, as the driver sees it.
+TEST(SimulateStory, EachAbsentPieceIsLeftOut) {
+  struct Case {
+    const char* name;
+    bool installed;
+    size_t erases;
+  };
+  // Without the token settings protocol both requests read FALSE; without
+  // the GUID one the communication buffer's address reads 0; without the
+  // erase service or SMM communication no request reaches SMM.
+  for (const Case& c : {Case{"pcd", false, 0}, Case{"efi-pcd", true, 0}, Case{"erase-service-ready", true, 0},
+                        Case{"smm-communication", true, 0}, Case{"hob-list", true, 2}, Case{"debug-print", true, 2}}) {
+    SCOPED_TRACE(c.name);
+    SimulationOptions options = SampleStory("y");
+    options.Absent = {c.name};
+    const nlohmann::json report = RunSimulation(options);
+    EXPECT_EQ(report["protocol_installed"].get<bool>(), c.installed);
+    EXPECT_EQ(report["erase_requests"].size(), c.erases);
+  }
+  EXPECT_EQ(AbsentNames().size(), 6U);
+}
+
+TEST(SimulateSummary, ARecoveryIsToldLineByLine) {
+  const std::string text = FormatSimulation(RunSimulation(SampleStory("x,y")));
+  for (const char* line :
+       {"Processor:              0x00A70F42\n", "Entry point:            0x0\n", "FtpmRecoveryProtocol:   installed\n",
+        "Handler call 1:         stopped: reset\n", "Prompts drawn:          2\n", "Erase requests:         2\n",
+        "  0x1140000, 0x4000 bytes\n", "  0x1150000, 0x8000 bytes\n", "Reset:                  cold\n",
+        "Debug 0x80000000: RecoveryFlag 0\n", "Final screen (25 rows; blank rows not shown):\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+  }
+  EXPECT_EQ(text.find("Waiting for a key"), std::string::npos);
+  // Rows are shown with their numbers, blank ones left out.
+  EXPECT_NE(text.find("\n  12 |"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\n    0 |"), std::string::npos) << text;
+}
+
+TEST(SimulateSummary, AWaitingDialogAndAMissingProtocolAreSaid) {
+  EXPECT_NE(FormatSimulation(RunSimulation(SampleStory("x"))).find("Waiting for a key:      the keys ran out"),
+            std::string::npos);
+  SimulationOptions options = SampleStory("y");
+  options.Settings[122] = 0;
+  const std::string text = FormatSimulation(RunSimulation(options));
+  EXPECT_NE(text.find("FtpmRecoveryProtocol:   not installed\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Erase requests:         0\nReset:                  none\n"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace ftpm::tools

@@ -70,6 +70,18 @@ TEST(EntryPoint, FailedStartWithdrawsTheBufferListItsImageHolds) {
   EXPECT_EQ(m.boot.Find(gBufferCacheProtocolGuid), nullptr);
 }
 
+// A driver that joined another module's list published nothing: a failed
+// start leaves that module's protocol in place.
+TEST(EntryPoint, FailedStartLeavesAnotherModulesBufferListPublished) {
+  Machine m;
+  m.settings.Set(122, 1);
+  static support::BUFFER_CACHE_PROTOCOL foreign{1, {&foreign.ListHead, &foreign.ListHead}};
+  m.InstallProtocol(gBufferCacheProtocolGuid, &foreign);
+  m.faults.FailNth(Op::InstallProtocolInterface, m.faults.Calls(Op::InstallProtocolInterface) + 1, EFI_DEVICE_ERROR);
+  ASSERT_EQ(m.StartDriver().Status, EFI_DEVICE_ERROR);
+  EXPECT_EQ(m.boot.Find(gBufferCacheProtocolGuid), &foreign);
+}
+
 TEST(EntryPoint, AStartedDriverKeepsTheBufferListPublished) {
   Machine m;
   m.settings.Set(122, 1);
