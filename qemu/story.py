@@ -186,7 +186,7 @@ def split_boots(run_number: int, processor: int, run: fq.Run) -> list[Boot]:
 
 
 def check_boot(checks: fq.Checks, number: int, boot: Boot, want: dict, erases: list[tuple[int, int]],
-               next_boot_same_run: bool, story_ranges: dict[str, tuple[int, int]]) -> None:
+               next_boot_same_run: bool, story_ranges: dict[str, tuple[int, int]] | None = None) -> None:
     """What every boot of the firmware image must show, and this boot's swap
     decision and answer. A boot the power cut off is checked up to the prompt."""
     where = f"boot {number} (run {boot.run}, processor {boot.processor:#010x})"
@@ -238,7 +238,7 @@ def check_boot(checks: fq.Checks, number: int, boot: Boot, want: dict, erases: l
         checks.expect(sent == wanted, f"{where}: erase requests {sent}, the story's ranges call for {wanted}")
         # Ranges whose erase the flash fails this boot (erase.fail): the
         # service says so, and the request is not served.
-        failing = {(hex(a), hex(s)) for a, s in (story_ranges.get(n, (0, 0)) for n in want.get("erase_fails", []))}
+        failing = {(hex(a), hex(s)) for a, s in ((story_ranges or {}).get(n, (0, 0)) for n in want.get("erase_fails", []))}
         erased = boot.all("smm-erase")
         for r in erased:
             fails = (r.fields.get("address"), r.fields.get("size")) in failing

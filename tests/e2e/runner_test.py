@@ -645,17 +645,18 @@ image-loaded image=caller loaded-by=boot-manager phase=bds
 caller-started tpl=4 console=1 recovery-protocol=1
 handler-call n=1
 smm-erase n=1 address=0x1140000 size=0x4000 offset=0x1140000 action=erased verified=1
-swap-served offset=0x1140000 size=0x4000
 smm-erase n=2 address=0x1150000 size=0x8000 offset=0x1150000 action=erased verified=1
+swap-served side=a ranges=2 signature=0xa70f42 record-status=EFI_SUCCESS
 reset-system type=cold
 """
 ERASES = [(0x1140000, 0x4000), (0x1150000, 0x8000)]
+RANGES = {"A/ftpm-nvram": (0x1140000, 0x4000), "A/mvq-nvram": (0x1150000, 0x8000)}
 
 
 class StoryChecks(unittest.TestCase):
     def check(self, text: str, want: dict, erases=ERASES, restarted=True) -> list[str]:
         checks = fq.Checks()
-        story.check_boot(checks, 2, story_boot(text), want, erases, restarted)
+        story.check_boot(checks, 2, story_boot(text), want, erases, restarted, RANGES)
         return checks.failures
 
     def test_a_boot_that_did_everything_passes(self):
@@ -669,7 +670,8 @@ class StoryChecks(unittest.TestCase):
             "caller-started tpl=4": ("caller-started tpl=8", "TPL_APPLICATION"),
             "count=0": ("count=1", "collide"),
             "address=0x1150000": ("address=0x1160000", "erase requests"),
-            "offset=0x1150000 action=erased verified=1": ("offset=0x1150000 action=failed", "not every erase"),
+            "offset=0x1150000 action=erased verified=1": ("offset=0x1150000 action=failed", "an erase:"),
+            "swap-served": ("swap-record-failed", "was not served"),
             "reset-system type=cold": ("reset-system type=shutdown", "no cold reset"),
         }
         for old, (new, message) in departures.items():
@@ -678,6 +680,16 @@ class StoryChecks(unittest.TestCase):
         failures = self.check(SWAPPED_Y, {"swap": "swapped", "answer": "y"}, restarted=False)
         self.assertTrue(any("restarting" in f for f in failures), failures)
         self.assertTrue(self.check(SWAPPED_Y, {"swap": "same-processor"}))
+
+    def test_an_erase_the_flash_fails_must_fail_and_leave_the_request(self):
+        failed = (SWAPPED_Y.replace("offset=0x1150000 action=erased verified=1",
+                                    "offset=0x1150000 action=failed status=EFI_DEVICE_ERROR")
+                  .replace("swap-served side=a ranges=2 signature=0xa70f42 record-status=EFI_SUCCESS\n", ""))
+        want = {"swap": "swapped", "answer": "y", "erase_fails": ["A/mvq-nvram"]}
+        self.assertEqual(self.check(failed, want), [])
+        # Served although the erase failed, or the erase landing after all: both fail.
+        self.assertTrue(self.check(failed + "swap-served side=a ranges=2\n", want))
+        self.assertTrue(self.check(SWAPPED_Y, want))
 
     def test_a_boot_the_power_cut_off_is_checked_up_to_the_prompt(self):
         cut = SWAPPED_Y[:SWAPPED_Y.index("smm-erase")]
