@@ -218,7 +218,10 @@ EFI_STATUS EFIAPI StallThunk(UINTN microseconds) {
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI SetWatchdogTimerThunk(UINTN, UINT64, UINTN, CHAR16*) { return EFI_SUCCESS; }
+EFI_STATUS EFIAPI SetWatchdogTimerThunk(UINTN timeout, UINT64, UINTN, CHAR16*) {
+  B().WatchdogTimeout = timeout;
+  return EFI_SUCCESS;
+}
 EFI_STATUS EFIAPI ConnectControllerThunk(EFI_HANDLE, EFI_HANDLE*, EFI_DEVICE_PATH_PROTOCOL*, BOOLEAN) {
   return EFI_UNSUPPORTED;
 }

@@ -358,6 +358,9 @@ class BootServicesSim {
   // in address order: what a leak report shows.
   std::vector<std::string> OutstandingReport() const;
 
+  // The last timeout given to SetWatchdogTimer (0: stopped), if any.
+  std::optional<UINTN> WatchdogTimeout;
+
   // Configuration tables.
   EFI_STATUS InstallConfigurationTable(const EFI_GUID& guid, void* table);
   void* ConfigurationTable(const EFI_GUID& guid) const;

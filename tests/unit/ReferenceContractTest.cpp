@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "platform/Guids.h"
@@ -486,6 +487,11 @@ TEST_F(SwapDetection, AWriteThatDoesNotReadBackAsWrittenFails) {
   EXPECT_EQ(WriteSignatureRecord(&m.runtime.Table, kNew, false), EFI_INVALID_PARAMETER);
   EXPECT_EQ(WriteSignatureRecord(&m.runtime.Table, kNew, true), EFI_SUCCESS);
   EXPECT_EQ(StoredValue(), kNew);
+  // A store that refuses the delete is not written either.
+  Record(kOld, EFI_VARIABLE_BOOTSERVICE_ACCESS);
+  Store().SetFailure = EFI_WRITE_PROTECTED;
+  EXPECT_EQ(WriteSignatureRecord(&m.runtime.Table, kNew, true), EFI_WRITE_PROTECTED);
+  EXPECT_EQ(StoredValue(), kOld);
 }
 
 // --- The S3 receiver -------------------------------------------------------------
@@ -537,6 +543,13 @@ TEST_F(S3ReceiverTest, TakesTheRecordAndTheTableHeaderDuringTheCall) {
 
 TEST_F(S3ReceiverTest, RefusesOtherFormsAndMemoryItMayNotRead) {
   EXPECT_STREQ(Receive(41).Reason, "comm-size");
+  support::WriteUnaligned<UINT64>(buffer.data() + 16, 24);
+  EXPECT_STREQ(Receive().Reason, "message-length");
+  support::WriteUnaligned<UINT64>(buffer.data() + 16, kS3MessageLength);
+  support::WriteUnaligned<UINT32>(buffer.data() + 24, 4);
+  EXPECT_STREQ(Receive().Reason, "function");
+  EXPECT_FALSE(Receive().FormOk);
+  support::WriteUnaligned<UINT32>(buffer.data() + 24, kS3Function);
   support::WriteUnaligned<UINT32>(buffer.data() + 28, 1);
   EXPECT_STREQ(Receive().Reason, "reserved");
   support::WriteUnaligned<UINT32>(buffer.data() + 28, 0);
@@ -560,6 +573,8 @@ TEST_F(S3ReceiverTest, RefusesOtherFormsAndMemoryItMayNotRead) {
 
 // --- Erase-service-ready, the TSC table and the caller ----------------------------
 
+EFI_STATUS EFIAPI AHandler() { return EFI_SUCCESS; }
+
 TEST(PlatformServices, InstallPublishAndFind) {
   sim::MachineConfig config;
   config.EraseServiceReady = false;
@@ -578,7 +593,49 @@ TEST(PlatformServices, InstallPublishAndFind) {
   EXPECT_EQ(PublishTscFrequency(&m.boot.Table, 1, &second), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(second, nullptr);
 
+  // A table the firmware will not take is not left allocated.
+  const size_t held = m.boot.Outstanding().size();
+  m.faults.FailNth(sim::Op::InstallConfigurationTable, m.faults.Calls(sim::Op::InstallConfigurationTable) + 1);
+  EXPECT_EQ(PublishTscFrequency(&m.boot.Table, 1, &second), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ(m.boot.Outstanding().size(), held);
+
+  // The caller: nothing to call before the driver installs its protocol; its
+  // interface once it has; the watchdog stopped before the call.
   EXPECT_EQ(FindRecoveryProtocol(&m.boot.Table), nullptr);
+  driver::FTPM_RECOVERY_PROTOCOL empty{};
+  m.InstallProtocol(gFtpmRecoveryProtocolGuid, &empty);
+  EXPECT_EQ(FindRecoveryProtocol(&m.boot.Table), nullptr);  // no handler in it
+  m.UninstallProtocol(gFtpmRecoveryProtocolGuid);
+  driver::FTPM_RECOVERY_PROTOCOL installed{AHandler, 0x80};
+  m.InstallProtocol(gFtpmRecoveryProtocolGuid, &installed);
+  EXPECT_EQ(FindRecoveryProtocol(&m.boot.Table), &installed);
+  m.boot.WatchdogTimeout = 300;
+  StopWatchdog(&m.boot.Table);
+  EXPECT_EQ(m.boot.WatchdogTimeout, 0U);
+}
+
+// The names the reports print: one for each outcome, none shared, so that
+// a report reader can tell every outcome apart.
+TEST(PlatformServices, EveryOutcomeHasItsOwnName) {
+  std::set<std::string> verdicts;
+  for (UINTN v = 0; v <= static_cast<UINTN>(EraseVerdict::NotErasedAfter); ++v) {
+    verdicts.insert(EraseVerdictName(static_cast<EraseVerdict>(v)));
+  }
+  EXPECT_EQ(verdicts.size(), static_cast<size_t>(EraseVerdict::NotErasedAfter) + 1);
+  EXPECT_EQ(verdicts.count("unknown"), 0U);
+  std::set<std::string> decisions;
+  for (UINTN d = 0; d <= static_cast<UINTN>(SwapDecision::FaultyRecord); ++d) {
+    decisions.insert(SwapDecisionName(static_cast<SwapDecision>(d)));
+  }
+  EXPECT_EQ(decisions, (std::set<std::string>{"off", "first-boot", "same-processor", "swapped", "record-fault"}));
+  std::set<std::string> faults;
+  for (UINTN f = 0; f <= static_cast<UINTN>(RecordFault::Attributes); ++f) {
+    faults.insert(RecordFaultName(static_cast<RecordFault>(f)));
+  }
+  EXPECT_EQ(faults, (std::set<std::string>{"none", "read-error", "size", "attributes"}));
+  EXPECT_STREQ(SideName(FlashSide::B), "b");
+  EXPECT_STREQ(KindName(NvramKind::Mvq), "mvq");
 }
 
 }  // namespace
