@@ -264,6 +264,17 @@ TEST_F(DialogTest, AWidePartEndedInsideTheKeptPartTakesNoMarkerBeforeTheDots) {
   EXPECT_TRUE(machine.boot.Outstanding().empty());
 }
 
+TEST_F(DialogTest, AWideMarkerJustPastTheKeptPartLeavesTheDotsPlain) {
+  UseConsole(12, 25);
+  // "abcdef", wide marker, "ghi": 6 + 6 columns against MaxLength 10. The walk
+  // overflows at 'i', unit 9; the copy keeps units 0-5, all narrow. The marker
+  // at unit 6 is not kept, so nothing narrow goes before the dots.
+  const CHAR16 row[] = {u'a', u'b', u'c', u'd', u'e', u'f', kWideMarker, u'g', u'h', u'i', 0};
+  ASSERT_TRUE(Show({row}).Returned());
+  EXPECT_EQ(machine.console.CallsOf(ConsoleOp::OutputString).at(2).Text, u"abcdef...");
+  EXPECT_EQ(Row(11), ScreenRow(12, 0, TextRow(u"abcdef... ")));
+}
+
 TEST_F(DialogTest, MarkersAmongTheLastThreeUnitsShortenTheRowFurther) {
   UseConsole(12, 25);
   // "abcdefghi", two markers, "jk": the walk overflows at 'k', unit 12. Less
