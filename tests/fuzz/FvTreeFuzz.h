@@ -116,7 +116,8 @@ struct Volume {
 
 struct Image {
   bool garbage = false;
-  std::vector<Bytes> gaps;  // before each volume, 8-byte multiples
+  bool padsWithData = false;  // some pad file holds data
+  std::vector<Bytes> gaps;    // before each volume, 8-byte multiples
   std::vector<Volume> volumes;
   Bytes tail;
 };
@@ -148,6 +149,7 @@ class Decoder {
     if (image.garbage) {
       image.tail = Content(in_.Byte() % 24);
     }
+    image.padsWithData = padsWithData_;
     return image;
   }
 
@@ -236,6 +238,7 @@ class Decoder {
     file.state = kStates[(a >> 4) & 7];
     if (file.type == EFI_FV_FILETYPE_PAD) {
       file.padWithData = (b & 0x10) != 0;
+      padsWithData_ = padsWithData_ || file.padWithData;
       file.state = File::State::kReady;
       file.raw = file.padWithData ? Content(1 + in_.Byte() % 64) : Bytes(8 * (in_.Byte() % 16), 0);
       return file;
@@ -274,7 +277,7 @@ class Decoder {
           section.kind = Section::Kind::kLzma;
           section.type = EFI_SECTION_GUID_DEFINED;
           const uint8_t b = in_.Byte();
-          static constexpr uint8_t kProperties[4] = {0x5D, 0x5D, 0x00, 0x2C};
+          static constexpr uint8_t kProperties[4] = {0x5D, 0x5D, 0x00, 0x12};
           section.lzmaProperties = kProperties[b & 3];
           section.dictionary = (b & 0x0C) == 0x0C ? 1u << 16 : 1u << 12;
           section.guidHeaderData = Bytes((b & 0x10) != 0 ? 4 : 0, 0);
@@ -322,6 +325,7 @@ class Decoder {
   }
 
   Source& in_;
+  bool padsWithData_ = false;
   size_t budget_ = kBudget;
   uint32_t serial_ = 0;
 };
@@ -423,7 +427,9 @@ class Repair {
         continue;
       }
       if (FixStream(file.sections, volumes)) {
+        // Rebuilt as ready and with the header its size needs.
         file.largeHeader = false;
+        file.state = File::State::kReady;
         // Last, with room to grow.
         File moved = std::move(file);
         volume.files.erase(volume.files.begin() + static_cast<std::ptrdiff_t>(i));

@@ -124,7 +124,9 @@ Bytes Wrapped(const uint8_t* data, size_t size) {
   return volume;
 }
 
-Bytes TreeImage(uint8_t flags, const uint8_t* data, size_t size, const Inserted& file) {
+// strict: the tree is one the insert must take (repaired, no fault, no bytes
+// between the volumes, no pad file with data, --replace).
+Bytes TreeImage(uint8_t flags, const uint8_t* data, size_t size, const Inserted& file, bool& strict) {
   fv::Source in(data, size);
   fv::Fault fault;
   uint16_t flip = 0;
@@ -142,6 +144,7 @@ Bytes TreeImage(uint8_t flags, const uint8_t* data, size_t size, const Inserted&
   if ((flags & 0x22) != 0x22) {
     fv::Repair(file.alignment).Run(tree);
   }
+  strict = (flags & 0x22) != 0x22 && (flags & 0x44) != 0x44 && (flags & 1) != 0 && !tree.garbage && !tree.padsWithData;
   std::vector<fv::Writer::Placed> placed;
   Bytes image = fv::Writer(fault).WriteImage(tree, placed);
   if (flip != 0 && !image.empty()) {
@@ -187,9 +190,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool raw = (flags & 0xFC) == 0x80;
   const Inserted& file = FileToInsert(raw ? 0 : (flags >> 3 & 3) | (flags >> 5 & 4));
   Bytes image;
+  bool strict = false;
   try {
-    image =
-        raw ? ((flags & 2) != 0 ? Wrapped(data, size) : Bytes(data, data + size)) : TreeImage(flags, data, size, file);
+    image = raw ? ((flags & 2) != 0 ? Wrapped(data, size) : Bytes(data, data + size))
+                : TreeImage(flags, data, size, file, strict);
   } catch (const PackageError&) {
     return 0;  // the raw form's stream does not fit a section
   }
@@ -208,6 +212,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const PackageError& error) {
     if (std::getenv("FUZZ_INSERT_STATS") != nullptr) {
       std::fprintf(stderr, "fuzz_insert: refused (flags %02X): %s\n", flags, error.what());
+    }
+    if (strict) {
+      std::fprintf(stderr, "fuzz_insert: %s\n", error.what());
+      Check(false, "a valid image with room for the file is refused");
     }
     return 0;
   }
