@@ -20,6 +20,7 @@ llvm_cov=$(command -v llvm-cov || command -v llvm-cov-14)
 llvm_profdata=$(command -v llvm-profdata || command -v llvm-profdata-14)
 
 flags="-fprofile-instr-generate -fcoverage-mapping"
+mkdir -p "$(dirname "$build")"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DFTPM_SANITIZE=ON -DFTPM_UEFI_BUILD_DIR= -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \

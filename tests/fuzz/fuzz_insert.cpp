@@ -125,7 +125,8 @@ Bytes Wrapped(const uint8_t* data, size_t size) {
 }
 
 // strict: the tree is one the insert must take (repaired, no fault, no bytes
-// between the volumes, no pad file with data, --replace).
+// between the volumes, no pad file with data, every volume's length a
+// multiple of 8, --replace).
 Bytes TreeImage(uint8_t flags, const uint8_t* data, size_t size, const Inserted& file, bool& strict) {
   fv::Source in(data, size);
   fv::Fault fault;
@@ -144,7 +145,8 @@ Bytes TreeImage(uint8_t flags, const uint8_t* data, size_t size, const Inserted&
   if ((flags & 0x22) != 0x22) {
     fv::Repair(file.alignment).Run(tree);
   }
-  strict = (flags & 0x22) != 0x22 && (flags & 0x44) != 0x44 && (flags & 1) != 0 && !tree.garbage && !tree.padsWithData;
+  strict = (flags & 0x22) != 0x22 && (flags & 0x44) != 0x44 && (flags & 1) != 0 && !tree.garbage &&
+           !tree.padsWithData && !tree.oddLengths;
   std::vector<fv::Writer::Placed> placed;
   Bytes image = fv::Writer(fault).WriteImage(tree, placed);
   if (flip != 0 && !image.empty()) {
