@@ -366,6 +366,9 @@ class Repair {
       firstDriver_->type = EFI_FV_FILETYPE_DXE_CORE;
       core_ = firstDriver_;
     }
+    if (core_ != nullptr && SameGuid(core_->name, gFtpmRecoveryDxeFileGuid)) {
+      core_->name.Data1 = 0x434F5245;  // --replace would replace the DXE core itself
+    }
     if (core_ == nullptr && !image.volumes.empty()) {
       File file;
       file.name.Data1 = 0x434F5245;
