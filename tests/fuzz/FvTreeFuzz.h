@@ -33,6 +33,7 @@ inline constexpr size_t kMaxDepth = 4;  // volumes inside volumes
 inline constexpr size_t kMaxVolumes = 3;
 inline constexpr size_t kMaxFiles = 8;
 inline constexpr size_t kMaxSections = 4;
+inline constexpr size_t kMaxLzmaChain = 10;  // LZMA sections inside each other
 inline constexpr size_t kMaxBody = 0x600;
 inline constexpr size_t kBudget = size_t{1} << 20;  // bytes of output, roughly
 
@@ -119,6 +120,7 @@ struct Image {
   bool garbage = false;
   bool padsWithData = false;  // some pad file holds data
   bool oddLengths = false;    // some volume's length is not a multiple of 8
+  bool deepNesting = false;   // LZMA sections three or more deep
   std::vector<Bytes> gaps;    // before each volume, 8-byte multiples
   std::vector<Volume> volumes;
   Bytes tail;
@@ -160,6 +162,7 @@ class Decoder {
     }
     image.padsWithData = padsWithData_;
     image.oddLengths = oddLengths_;
+    image.deepNesting = deepNesting_;
     return image;
   }
 
@@ -286,8 +289,10 @@ class Decoder {
         break;
       case 2:
       case 3:
-        if (lzmaDepth < 2 && depth < kMaxDepth) {
+        // Now and then a deep chain of LZMA sections inside each other.
+        if ((lzmaDepth < 2 || (lzmaDepth < kMaxLzmaChain && (a & 0x40) != 0)) && depth < kMaxDepth) {
           section.kind = Section::Kind::kLzma;
+          deepNesting_ = deepNesting_ || lzmaDepth >= 2;
           section.type = EFI_SECTION_GUID_DEFINED;
           const uint8_t b = in_.Byte();
           static constexpr uint8_t kProperties[4] = {0x5D, 0x5D, 0x00, 0x12};
@@ -296,7 +301,7 @@ class Decoder {
           section.guidHeaderData = Bytes((b & 0x10) != 0 ? 4 : 0, 0);
           const size_t count = 1 + in_.Byte() % kMaxSections;
           for (size_t i = 0; i < count && budget_ > 16; ++i) {
-            section.stream.push_back(DecodeSection(depth + 1, inVolumeFile, lzmaDepth + 1));
+            section.stream.push_back(DecodeSection(depth, inVolumeFile, lzmaDepth + 1));
           }
           return section;
         }
@@ -340,6 +345,7 @@ class Decoder {
   Source& in_;
   bool padsWithData_ = false;
   bool oddLengths_ = false;
+  bool deepNesting_ = false;
   size_t budget_ = kBudget;
   uint32_t serial_ = 0;
 };
@@ -356,7 +362,9 @@ class Decoder {
 // space and the alignment the file to insert asks.
 class Repair {
  public:
-  explicit Repair(uint64_t fileAlignment) : fileAlignment_(fileAlignment) {}
+  // fileAlignment: the largest data alignment of the files to insert;
+  // largeFile: one has a large-file header, which only FFSv3 volumes take.
+  Repair(uint64_t fileAlignment, bool largeFile) : fileAlignment_(fileAlignment), largeFile_(largeFile) {}
 
   void Run(Image& image) {
     for (Volume& volume : image.volumes) {
@@ -436,6 +444,7 @@ class Repair {
         ++volume.alignmentLog2;
       }
       volume.weakAlignment = volume.weakAlignment && fileAlignment_ <= 8;
+      volume.ffs3 = volume.ffs3 || largeFile_;
       return true;
     }
     for (size_t i = 0; i < volume.files.size(); ++i) {
@@ -480,6 +489,7 @@ class Repair {
   }
 
   uint64_t fileAlignment_;
+  bool largeFile_;
   File* core_ = nullptr;
   File* firstDriver_ = nullptr;
 };

@@ -11,17 +11,19 @@
 //   anything else: the bytes are a tree.
 //     bit 0: --replace.
 //     bits 1 and 5 both set: no repairs (see Repair): the tree as decoded,
-//       which may hold no DXE volume, several, or no room on the way to it.
+//       which may hold no DXE volume, several, or no room on the way to it;
+//       bit 5 alone: a second file (an application) goes in too.
 //     bits 2 and 6 both set: one fault, which two more bytes say (a byte
 //       flipped in the image written, or a length field off by a few).
-//     bits 3-4: which file is inserted (its data alignment, its checksum).
-//     bit 7: the larger form of that file.
+//     bits 3, 4 and 7: which form of the driver is inserted (its data
+//       alignment, its checksum, its header); 0x78 under the mask 0x7E: the
+//       driver is given twice.
 //   So most inputs are valid images into which the file goes.
 //
 // Checked on every input: the insert either refuses with a PackageError or
 // returns an image that
 //   - has the input's size;
-//   - holds the file, byte for byte but for its state, at the offset the
+//   - holds each file, byte for byte but for its state, at the offset the
 //     result reports, live, once, in a volume with DXE files, its data aligned
 //     as its attributes ask: found by the reader of FvTreeFuzz.h, which walks
 //     volumes, volume-image files and sections and unpacks LZMA sections
@@ -30,9 +32,11 @@
 //     file;
 //   - takes a second insert of the same file with --replace, whose result
 //     holds the file once as well.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -74,41 +78,60 @@ Stats Stats::stats;
 struct Inserted {
   Bytes bytes;
   uint64_t alignment;
+  bool large;
 };
 
-// The file to insert, in eight forms: data alignment 8 or 16 bytes, data
-// checksum or the fixed one, a small or a larger image.
+Bytes Sections(bool depex) {
+  Bytes data;
+  const auto section = [&](uint8_t type, const Bytes& body) {
+    data.resize((data.size() + 3) & ~size_t{3}, 0);
+    const size_t size = 4 + body.size();
+    data.insert(data.end(),
+                {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size >> 16), type});
+    data.insert(data.end(), body.begin(), body.end());
+  };
+  if (depex) {
+    section(EFI_SECTION_DXE_DEPEX, {EFI_DEP_FALSE, EFI_DEP_END});
+  }
+  Bytes image(depex ? 0x41 : 0x1A1);
+  for (size_t i = 0; i < image.size(); ++i) {
+    image[i] = static_cast<uint8_t>(i * 37 + 11);
+  }
+  section(EFI_SECTION_PE32, image);
+  section(EFI_SECTION_USER_INTERFACE, {'F', 0, 'u', 0, 'z', 0, 'z', 0, 0, 0});
+  return data;
+}
+
+// The driver to insert, in eight forms: data alignment 8 or 16 bytes, data
+// checksum or the fixed one, the common or the large-file header.
 const Inserted& FileToInsert(unsigned variant) {
   static const std::vector<Inserted> files = [] {
     std::vector<Inserted> out;
     for (unsigned v = 0; v < 8; ++v) {
-      fv::Writer writer({});
-      Bytes data;
-      const auto section = [&](uint8_t type, const Bytes& body) {
-        data.resize((data.size() + 3) & ~size_t{3}, 0);
-        const size_t size = 4 + body.size();
-        data.insert(data.end(), {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8),
-                                 static_cast<uint8_t>(size >> 16), type});
-        data.insert(data.end(), body.begin(), body.end());
-      };
-      section(EFI_SECTION_DXE_DEPEX, {EFI_DEP_FALSE, EFI_DEP_END});
-      Bytes image((v & 4) != 0 ? 0x1A1 : 0x40);
-      for (size_t i = 0; i < image.size(); ++i) {
-        image[i] = static_cast<uint8_t>(i * 37 + 11);
-      }
-      section(EFI_SECTION_PE32, image);
-      section(EFI_SECTION_USER_INTERFACE, {'F', 0, 'u', 0, 'z', 0, 'z', 0, 0, 0});
       uint8_t attributes = (v & 1) != 0 ? uint8_t{1 << 3} : uint8_t{0};  // 16-byte data alignment
       if ((v & 2) == 0) {
         attributes |= FFS_ATTRIB_CHECKSUM;
       }
-      out.push_back({writer.WriteFile(gFtpmRecoveryDxeFileGuid, EFI_FV_FILETYPE_DRIVER, attributes, false, data,
-                                      fv::ReadyStateFor(true, fv::kReadyBits)),
-                     (v & 1) != 0 ? 16u : 8u});
+      const bool large = (v & 4) != 0;
+      out.push_back({fv::Writer({}).WriteFile(gFtpmRecoveryDxeFileGuid, EFI_FV_FILETYPE_DRIVER, attributes, large,
+                                              Sections(true), fv::ReadyStateFor(true, fv::kReadyBits)),
+                     (v & 1) != 0 ? 16u : 8u, large});
     }
     return out;
   }();
   return files[variant & 7];
+}
+
+// A second file to insert with it: an application, for erase polarity 0.
+const Inserted& SecondFile() {
+  static const Inserted file = [] {
+    EFI_GUID name = gFtpmRecoveryDxeFileGuid;
+    name.Data1 ^= 1;
+    return Inserted{fv::Writer({}).WriteFile(name, EFI_FV_FILETYPE_APPLICATION, FFS_ATTRIB_CHECKSUM, false,
+                                             Sections(false), fv::ReadyStateFor(false, fv::kReadyBits)),
+                    8, false};
+  }();
+  return file;
 }
 
 // The old raw form's wrapping: the stream LZMA-packed in a volume-image file
@@ -124,10 +147,12 @@ Bytes Wrapped(const uint8_t* data, size_t size) {
   return volume;
 }
 
-// strict: the tree is one the insert must take (repaired, no fault, no bytes
+// strict: the tree is one the insert must take: repaired, no fault, no bytes
 // between the volumes, no pad file with data, every volume's length a
-// multiple of 8, --replace).
-Bytes TreeImage(uint8_t flags, const uint8_t* data, size_t size, const Inserted& file, bool& strict) {
+// multiple of 8, LZMA sections at most two deep, no file given twice,
+// --replace.
+Bytes TreeImage(uint8_t flags, const uint8_t* data, size_t size, const std::vector<const Inserted*>& files,
+                bool& strict) {
   fv::Source in(data, size);
   fv::Fault fault;
   uint16_t flip = 0;
@@ -143,10 +168,16 @@ Bytes TreeImage(uint8_t flags, const uint8_t* data, size_t size, const Inserted&
   }
   fv::Image tree = fv::Decoder(in).DecodeImage();
   if ((flags & 0x22) != 0x22) {
-    fv::Repair(file.alignment).Run(tree);
+    uint64_t alignment = 8;
+    bool large = false;
+    for (const Inserted* file : files) {
+      alignment = std::max(alignment, file->alignment);
+      large = large || file->large;
+    }
+    fv::Repair(alignment, large).Run(tree);
   }
   strict = (flags & 0x22) != 0x22 && (flags & 0x44) != 0x44 && (flags & 1) != 0 && !tree.garbage &&
-           !tree.padsWithData && !tree.oddLengths;
+           !tree.padsWithData && !tree.oddLengths && !tree.deepNesting && (flags & 0x66) != 0x60;
   std::vector<fv::Writer::Placed> placed;
   Bytes image = fv::Writer(fault).WriteImage(tree, placed);
   if (flip != 0 && !image.empty()) {
@@ -157,9 +188,10 @@ Bytes TreeImage(uint8_t flags, const uint8_t* data, size_t size, const Inserted&
 }
 
 // The file as the reader finds it where the result says it lies.
-const fv::FoundFile& FindInserted(std::span<const uint8_t> image, const Inserted& file, size_t offset) {
-  static std::vector<fv::FoundFile> found;
-  found = fv::Reader(gFtpmRecoveryDxeFileGuid).Find(image);
+fv::FoundFile FindInserted(std::span<const uint8_t> image, const Inserted& file, size_t offset) {
+  EFI_GUID name{};
+  std::memcpy(&name, file.bytes.data(), sizeof name);
+  const std::vector<fv::FoundFile> found = fv::Reader(name).Find(image);
   const auto same = [&](const Bytes& bytes) {
     return bytes.size() == file.bytes.size() && std::equal(bytes.begin(), bytes.begin() + 23, file.bytes.begin()) &&
            std::equal(bytes.begin() + 24, bytes.end(), file.bytes.begin() + 24);
@@ -176,7 +208,7 @@ const fv::FoundFile& FindInserted(std::span<const uint8_t> image, const Inserted
   Check(bytes[23] == fv::ReadyStateFor(match->erasePolarity, fv::kReadyBits),
         "the inserted file's state is not ready for its volume's erase polarity");
   Check(match->liveWithName == 1, "the DXE volume holds the inserted name more than once");
-  Check((offset + 24) % file.alignment == 0, "the inserted file's data lost its alignment");
+  Check((offset + (file.large ? 32 : 24)) % file.alignment == 0, "the inserted file's data lost its alignment");
   return *match;
 }
 
@@ -190,12 +222,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ++data;
   --size;
   const bool raw = (flags & 0xFC) == 0x80;
-  const Inserted& file = FileToInsert(raw ? 0 : (flags >> 3 & 3) | (flags >> 5 & 4));
+  std::vector<const Inserted*> inserted{&FileToInsert(raw ? 0 : (flags >> 3 & 3) | (flags >> 5 & 4))};
+  if (!raw && (flags & 0x22) == 0x20) {
+    inserted.push_back(&SecondFile());
+  }
+  if (!raw && (flags & 0x7E) == 0x78) {
+    inserted.push_back(inserted.front());  // given twice: refused
+  }
   Bytes image;
   bool strict = false;
   try {
     image = raw ? ((flags & 2) != 0 ? Wrapped(data, size) : Bytes(data, data + size))
-                : TreeImage(flags, data, size, file, strict);
+                : TreeImage(flags, data, size, inserted, strict);
   } catch (const PackageError&) {
     return 0;  // the raw form's stream does not fit a section
   }
@@ -206,7 +244,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::fclose(out);
     }
   }
-  const std::vector<Bytes> files{file.bytes};
+  std::vector<Bytes> files;
+  size_t total = 0;
+  for (const Inserted* file : inserted) {
+    files.push_back(file->bytes);
+    total += file->bytes.size();
+  }
   ++Stats::stats.inputs;
   InsertResult result;
   try {
@@ -221,6 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     return 0;
   }
+  ++Stats::stats.inserted;
   if (const char* dump = std::getenv("FUZZ_INSERT_DUMP")) {
     if (FILE* out = std::fopen((std::string(dump) + ".out").c_str(), "wb")) {
       std::fwrite(result.image.data(), 1, result.image.size(), out);
@@ -228,14 +272,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::fprintf(stderr, "fuzz_insert: inserted at %zu of %s\n", result.files[0].offset, result.volume.c_str());
   }
-  ++Stats::stats.inserted;
   Check(result.image.size() == image.size(), "the image changed its size");
-  Check(result.files.size() == 1 && result.files[0].size == file.bytes.size(), "the report lost the file");
-  Check(result.freeAfter + file.bytes.size() <= result.volumeSize, "free space larger than the volume");
+  Check(result.files.size() == inserted.size(), "the report lost a file");
+  Check(result.freeAfter + total <= result.volumeSize, "free space larger than the volume");
 
-  const fv::FoundFile& found = FindInserted(result.image, file, result.files[0].offset);
-  const size_t begin = found.topOffset;
-  const size_t end = found.topOffset + found.topLength;
+  // All files lie in one top-level volume; nothing outside it changes.
+  size_t begin = SIZE_MAX;
+  size_t end = 0;
+  for (size_t i = 0; i < inserted.size(); ++i) {
+    Check(result.files[i].size == inserted[i]->bytes.size(), "the report gives a file another size");
+    const fv::FoundFile found = FindInserted(result.image, *inserted[i], result.files[i].offset);
+    Check(begin == SIZE_MAX || begin == found.topOffset, "the files went into different volumes");
+    begin = found.topOffset;
+    end = found.topOffset + found.topLength;
+  }
   Check(std::equal(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(begin), result.image.begin()) &&
             std::equal(image.begin() + static_cast<std::ptrdiff_t>(end), image.end(),
                        result.image.begin() + static_cast<std::ptrdiff_t>(end)),
@@ -249,7 +299,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(false, "the rebuilt image does not take the file again with --replace");
   }
   Check(again.image.size() == image.size(), "the second insert changed the image's size");
-  Check(again.files.size() == 1 && again.files[0].replaced, "the second insert did not replace the file");
-  FindInserted(again.image, file, again.files[0].offset);
+  Check(again.files.size() == inserted.size(), "the second insert lost a file");
+  for (size_t i = 0; i < inserted.size(); ++i) {
+    Check(again.files[i].replaced, "the second insert did not replace the file");
+    FindInserted(again.image, *inserted[i], again.files[i].offset);
+  }
   return 0;
 }
