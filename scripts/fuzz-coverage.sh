@@ -35,7 +35,7 @@ binary=$build/tests/fuzz/fuzz_insert
 profiles=$build/fuzz-coverage-profiles
 rm -rf "$profiles"
 mkdir -p "$profiles"
-LLVM_PROFILE_FILE="$root/$profiles/%p.profraw" "$binary" -runs=0 "${corpora[@]}" > "$profiles/run.log" 2>&1 ||
+LLVM_PROFILE_FILE="$root/$profiles/%p.profraw" "$binary" -runs=0 -artifact_prefix="$profiles/" "${corpora[@]}" > "$profiles/run.log" 2>&1 ||
   { tail -20 "$profiles/run.log" >&2; exit 1; }
 "$llvm_profdata" merge -sparse "$profiles"/*.profraw -o "$profiles/merged.profdata"
 
@@ -50,3 +50,48 @@ grep -E '^(\.\./\.\./)?tools/(FirmwareInsert|Ffs)[^/ ]*\.cpp ' "$profiles/report
 awk '{ lines += $8; missed += $9 }
      END { printf "lines reached: %d of %d (%.1f %%)\n", lines - missed, lines, 100 * (lines - missed) / lines }' \
   "$profiles/insert.txt"
+# The functions of those files the corpus never enters (in tools/Ffs.cpp the
+# packager's own: GUID parsing, PE checks, the depex compiler), and the share
+# of lines reached without their lines (llvm-cov's line counts).
+"$llvm_cov" export -instr-profile="$profiles/merged.profdata" "$binary" > "$profiles/export.json"
+python3 - "$llvm_cov" "$binary" "$profiles/merged.profdata" "$profiles/export.json" <<'PYTHON'
+import json, os, re, subprocess, sys
+llvm_cov, binary, profile, export = sys.argv[1:]
+data = json.load(open(export))["data"][0]
+pattern = re.compile(r"tools/(FirmwareInsert|Ffs)[^/]*\.cpp$")
+files = sorted({os.path.normpath(f["filename"]) for f in data["files"] if pattern.search(f["filename"])})
+# Line counts as llvm-cov shows them: "  LINE|  COUNT|source", COUNT empty
+# on lines without code.
+counts = {}
+current = None
+show = subprocess.run([llvm_cov, "show", binary, "-instr-profile=" + profile],
+                      capture_output=True, text=True).stdout
+for text in show.splitlines():
+    if text.startswith("/") and text.endswith(":"):
+        current = text[:-1] if text[:-1] in files else None
+        continue
+    match = re.match(r"\s*(\d+)\|\s*([0-9.]+[kMG]?)\|", text)
+    if match and current:
+        counts[(current, int(match.group(1)))] = match.group(2) != "0"
+never, unentered = [], set()
+for function in data["functions"]:
+    # Regions: line start, column start, line end, column end, count, file.
+    first = function["regions"][0]
+    name = os.path.normpath(function["filenames"][first[5]])
+    if name not in files:
+        continue
+    if function["count"] != 0:
+        continue
+    never.append(function["name"].split(":")[-1])
+    for region in function["regions"]:
+        if region[5] == first[5]:
+            unentered.update(k for k in ((name, line) for line in range(region[0], region[2] + 1)) if k in counts)
+names = subprocess.run(["c++filt"], input="\n".join(never), capture_output=True, text=True).stdout.split("\n")
+print("functions never entered: %d" % len(never))
+for name in sorted({n.split("(")[0] for n in names if n}):
+    print("  " + name)
+reached = sum(1 for v in counts.values() if v)
+rest = len(counts) - len(unentered)
+if rest:
+    print("lines reached in the functions entered: %d of %d (%.1f %%)" % (reached, rest, 100.0 * reached / rest))
+PYTHON
