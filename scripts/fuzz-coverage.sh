@@ -54,9 +54,9 @@ awk '{ lines += $8; missed += $9 }
 # packager's own: GUID parsing, PE checks, the depex compiler), and the share
 # of lines reached without their lines (llvm-cov's line counts).
 "$llvm_cov" export -instr-profile="$profiles/merged.profdata" "$binary" > "$profiles/export.json"
-python3 - "$llvm_cov" "$binary" "$profiles/merged.profdata" "$profiles/export.json" <<'PYTHON'
+python3 - "$llvm_cov" "$binary" "$profiles/merged.profdata" "$profiles/export.json" "$profiles/insert.txt" <<'PYTHON'
 import json, os, re, subprocess, sys
-llvm_cov, binary, profile, export = sys.argv[1:]
+llvm_cov, binary, profile, export, insert = sys.argv[1:]
 data = json.load(open(export))["data"][0]
 pattern = re.compile(r"tools/(FirmwareInsert|Ffs)[^/]*\.cpp$")
 files = sorted({os.path.normpath(f["filename"]) for f in data["files"] if pattern.search(f["filename"])})
@@ -90,8 +90,11 @@ names = subprocess.run(["c++filt"], input="\n".join(never), capture_output=True,
 print("functions never entered: %d" % len(never))
 for name in sorted({n.split("(")[0] for n in names if n}):
     print("  " + name)
-reached = sum(1 for v in counts.values() if v)
-rest = len(counts) - len(unentered)
-if rest:
-    print("lines reached in the functions entered: %d of %d (%.1f %%)" % (reached, rest, 100.0 * reached / rest))
+# llvm-cov report's rows above: lines in column 8, missed lines in column 9.
+rows = [line.split() for line in open(insert)]
+lines = sum(int(row[7]) for row in rows)
+reached = lines - sum(int(row[8]) for row in rows)
+rest = lines - len(unentered)
+print("lines of those functions: %d; lines reached without them: %d of %d (%.1f %%)"
+      % (len(unentered), reached, rest, 100.0 * reached / rest))
 PYTHON
