@@ -227,7 +227,7 @@ VolumeLayout ReadVolume(std::span<const uint8_t> bytes, size_t maxFiles) {
   const size_t first = AlignUp(header.headerLength, kFfsFileAlignment);
   if (header.extHeaderOffset >= first + sizeof(EFI_FFS_FILE_HEADER)) {
     const FileEntry holder = ReadFileHeader(volume, first, header.ErasePolarity(), header.Ffs3());
-    if (holder.End() < header.filesStart - kFfsFileAlignment) {
+    if (holder.End() < header.filesStart - kFfsFileAlignment || holder.End() > header.filesStart) {
       throw PackageError("the file at " + FormatHex(first) + " does not hold the extended header");
     }
     if (holder.Live()) {

@@ -319,7 +319,11 @@ Bytes PlaceRebuiltFile(std::span<const uint8_t> volume, const VolumeLayout& layo
                                         : (next->Pad() ? "the pad file holding data at " : "the next file at ") +
                                               FormatHex(next->offset)));
   }
-  const FileEntry placed = CheckFfsFile(rebuilt);
+  // Checked as a complete file; written with its own state bits (a file
+  // marked for update stays so).
+  Bytes ready = rebuilt;
+  ready[offsetof(EFI_FFS_FILE_HEADER, State)] = ReadyState(polarity);
+  const FileEntry placed = CheckFfsFile(ready);
   if ((file.offset + placed.headerSize) % placed.DataAlignment() != 0) {
     throw PackageError(where + ": its header grows and its data would lose its " +
                        std::to_string(placed.DataAlignment()) + "-byte alignment");
@@ -328,7 +332,6 @@ Bytes PlaceRebuiltFile(std::span<const uint8_t> volume, const VolumeLayout& layo
   Bytes out(volume.begin(), volume.end());
   Erase(out, file.offset, limit, layout.header.ErasedByte());
   std::copy(rebuilt.begin(), rebuilt.end(), out.begin() + static_cast<std::ptrdiff_t>(file.offset));
-  out[file.offset + offsetof(EFI_FFS_FILE_HEADER, State)] = ReadyState(polarity);
   if (next != nullptr) {
     FillWithPads(out, gapStart, limit, polarity);
   }

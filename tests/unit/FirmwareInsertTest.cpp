@@ -576,6 +576,27 @@ void FixFileChecksum(Bytes& image, size_t file) {
   image[file + 23] = state;
 }
 
+TEST_F(InsertNested, AFileMarkedForUpdateOnTheWayKeepsItsState) {
+  // Firmware still reads a file marked for update; so does insert, and the
+  // rebuilt file keeps the mark.
+  Bytes image = nested.image;
+  const size_t outer = ReadVolume(image).files.at(0).offset;
+  image[outer + 23] = static_cast<uint8_t>(
+      ~(EFI_FILE_HEADER_CONSTRUCTION | EFI_FILE_HEADER_VALID | EFI_FILE_DATA_VALID | EFI_FILE_MARKED_FOR_UPDATE));
+  const InsertResult result = Insert(image, {file});
+  EXPECT_EQ(result.image[outer + 23], image[outer + 23]);
+  EXPECT_NE(Find(ReadVolume(Unpack(result.image).dxe), kNewGuid), nullptr);
+}
+
+TEST(VolumeReading, TheFileHoldingTheExtendedHeaderEndsWhereTheFilesBegin) {
+  Bytes volume = MakeVolume({DxeCore()}, {.name = kDxeName});
+  ASSERT_TRUE(ReadVolume(volume).extHeaderFile.has_value());
+  // Its size run on by 8 bytes, into the first file.
+  volume[72 + 20] = static_cast<uint8_t>(volume[72 + 20] + 8);
+  FixFileChecksum(volume, 72);
+  EXPECT_THROW(ReadVolume(volume), PackageError);
+}
+
 // Each corruption of the nested image: the container it breaks is named.
 TEST_F(InsertNested, CorruptContainersAreRefused) {
   const VolumeLayout outer = ReadVolume(nested.image);
