@@ -160,6 +160,22 @@ def section_stream(sections: list[bytes]) -> bytes:
     return bytes(out)
 
 
+def aligned_stream(items: list[tuple[bytes, int]]) -> bytes:
+    """Sections one after another, each (section, alignment) with its body
+    aligned so from the stream's start, raw sections filling the gaps."""
+    out = b""
+    for s, alignment in items:
+        header = 8 if s[:3] == b"\xff\xff\xff" else 4
+        start = align_up(len(out), 4)
+        gap = (-(start + header)) % alignment
+        if gap:
+            if gap < 4:
+                gap += alignment
+            out = section_stream([out, section(SEC_RAW, bytes(gap - 4))]) if out else section(SEC_RAW, bytes(gap - 4))
+        out = section_stream([out, s]) if out else s
+    return out
+
+
 def alignment_attributes(alignment: int) -> int:
     if alignment in ALIGNMENTS:
         return ALIGNMENTS.index(alignment) << 3

@@ -1,0 +1,433 @@
+#!/usr/bin/env python3
+"""`ftpm-recovery insert` on synthetic images that are unlike OVMF's, each
+read back by two parsers that are not the tool's: fwimage.py and UEFIExtract.
+
+The images are made here with fwimage.py: a volume of erase polarity 0; an
+FFSv3 volume with large-file headers and a file of more than 16 MiB to
+insert; files whose data must lie 4 KiB aligned, so that pad files go before
+them; a volume with an extended header and a used-size entry; a PEI volume
+before the DXE volume, behind bytes that are no volume; OVMF's nesting (a
+volume-image file, an LZMA section, volume-image sections) and the same
+without compression. For each, after `insert`:
+
+- fwimage.py reads the whole new image (every checksum, length, state and
+  alignment down through the nesting), finds the DXE volume as before, holding
+  the files that were there at their offsets byte for byte and then the new
+  ones, byte for byte apart from the state, which is that of a ready file for
+  the volume's polarity; every other volume is as it was, and so is every
+  byte of the image outside the file or volume that was rebuilt;
+- UEFIExtract reads it without a message (the source image made here too),
+  lists each new file in the DXE volume with its type, and dumps it with
+  valid checksums and the bytes fwimage.py found.
+
+Then malformed images, each refused with status 2, one line on stderr and no
+output file.
+"""
+
+import argparse
+import hashlib
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import fwimage as fw
+import probe_driver
+
+# Messages UEFIExtract gives about images that are well formed.
+BENIGN_MESSAGES = ("parse: not a single Volume Top File is found, the image may be corrupted",)
+# Cases the tool does not handle yet: name -> why. A case listed here that
+# passes is a failure too, so that the entry goes once the tool is mended.
+EXPECTED_FAILURES = {
+    "odd volume length near the image's end": "the volume scan accepts it and writes an image",
+}
+
+PEI_VOLUME = "6938079B-B503-4E3D-9D24-B28337A25806"
+DXE_VOLUME = "7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1"
+MAIN_VOLUME = "48DB5E17-707C-472D-91CD-1613E7EF51B0"
+
+
+class Checks:
+    def __init__(self):
+        self.failures = []
+
+    def __call__(self, condition, what):
+        if not condition:
+            self.failures.append(what)
+        return condition
+
+
+def run(*command, cwd=None, timeout=300):
+    return subprocess.run([str(c) for c in command], cwd=cwd, capture_output=True, text=True, timeout=timeout)
+
+
+def guid(n: int) -> str:
+    """A GUID of our own for test file n."""
+    return f"A5F00D{n:02X}-1E27-4B3C-9D80-{n:012X}"
+
+
+def filler(size: int, seed: str) -> bytes:
+    """size bytes that do not repeat, the same each run."""
+    out = bytearray()
+    block = seed.encode()
+    while len(out) < size:
+        block = hashlib.sha256(block).digest()
+        out += block
+    return bytes(out[:size])
+
+
+PE = probe_driver.probe_image("never started")
+
+
+def driver(n: int, name: str, attributes: int = fw.FA_CHECKSUM, extra: bytes = b"") -> bytes:
+    sections = [fw.section(fw.SEC_DXE_DEPEX, fw.DEPEX_TRUE), fw.section(fw.SEC_PE32, PE + extra), fw.ui_section(name)]
+    return fw.ffs_file(guid(n), fw.FT_DRIVER, fw.section_stream(sections), attributes)
+
+
+def core(kind: int, n: int, name: str) -> bytes:
+    return fw.ffs_file(guid(n), kind, fw.section_stream([fw.section(fw.SEC_PE32, PE), fw.ui_section(name)]))
+
+
+def raw_file(n: int, size: int, attributes: int = fw.FA_CHECKSUM, large: bool = False) -> bytes:
+    return fw.ffs_file(guid(n), fw.FT_FREEFORM, fw.section(fw.SEC_RAW, filler(size, str(n)), large=large), attributes,
+                       large=large)
+
+
+def dxe_volume(files, length=0x10000, **options) -> bytes:
+    return fw.volume([core(fw.FT_DXE_CORE, 1, "DxeCore"), driver(2, "Existing")] + files, length, **options)
+
+
+def pei_volume(length=0x8000) -> bytes:
+    peim = fw.ffs_file(guid(4), fw.FT_PEIM, fw.section_stream([fw.section(0x1B, fw.DEPEX_TRUE),
+                                                               fw.section(fw.SEC_PE32, PE), fw.ui_section("Peim")]))
+    return fw.volume([core(fw.FT_PEI_CORE, 3, "PeiCore"), peim], length, ext=fw.ExtHeader(PEI_VOLUME))
+
+
+def sec_volume() -> bytes:
+    return fw.volume([core(fw.FT_SECURITY_CORE, 5, "SecCore")], 0x4000)
+
+
+def nested(compressed: bool) -> bytes:
+    """OVMF's layout: the main volume holds a volume-image file whose LZMA
+    section holds a raw section and the PEI and DXE volumes as volume-image
+    sections; the SEC volume follows."""
+    dxe = dxe_volume([], 0x40000, ext=fw.ExtHeader(DXE_VOLUME), alignment=0x1000)
+    inner = fw.aligned_stream([(fw.section(fw.SEC_RAW, filler(100, "raw")), 4),
+                               (fw.section(fw.SEC_VOLUME_IMAGE, pei_volume()), 0x1000),
+                               (fw.section(fw.SEC_VOLUME_IMAGE, dxe), 0x1000)])
+    holder = fw.lzma_section(inner, 1 << 16) if compressed else inner
+    # The volume-image file's data 4 KiB aligned, so that the volumes are in
+    # the image too when not compressed; room to grow in a pad file after it.
+    files = [raw_file(6, 200),
+             fw.ffs_file(guid(7), fw.FT_VOLUME_IMAGE, holder, fw.FA_CHECKSUM | fw.alignment_attributes(0x1000)),
+             fw.pad_file(0x1000), raw_file(8, 300)]
+    return fw.volume(files, 0x50000, ext=fw.ExtHeader(MAIN_VOLUME), alignment=0x1000) + sec_volume()
+
+
+def aligned_4k(n: int) -> bytes:
+    return driver(n, f"Aligned{n}", fw.FA_CHECKSUM | fw.alignment_attributes(0x1000))
+
+
+# UEFIExtract 0.28 (NE alpha 62) takes only 0xFF for erased bytes when it
+# looks for the free space of a volume and inside pad files, whatever the
+# volume's erase polarity: in a volume of polarity 0 it says so at the start
+# of the free space.
+POLARITY_0_MESSAGES = ("parseVolumeBody: file header parsing failed with invalid size",)
+
+
+def build_cases():
+    """name -> (image, files to insert, messages UEFIExtract may give)."""
+    cases = {}
+    cases["erase polarity 0"] = (dxe_volume([], polarity=0), [driver(10, "New"), raw_file(11, 500, attributes=0)],
+                                 POLARITY_0_MESSAGES)
+    # FFSv3: existing files with the large-file header, one of them large; a
+    # section with the large header; a large file to insert.
+    big = 0x1000000 + 0x100
+    cases["FFSv3, large files"] = (
+        dxe_volume([raw_file(12, 0x800, large=True), raw_file(13, 0x1000, large=False),
+                    fw.ffs_file(guid(14), fw.FT_FREEFORM, fw.section(fw.SEC_RAW, b"large form", large=True))],
+                   length=0x2400000, ffs3=True),
+        [raw_file(15, big), driver(16, "AfterLarge")], ())
+    cases["data alignment, pad files"] = (dxe_volume([aligned_4k(17)], alignment=0x10000),
+                                          [driver(18, "Unaligned"), aligned_4k(19), aligned_4k(20)], ())
+    cases["extended header with used size"] = (
+        dxe_volume([raw_file(21, 100)], ext=fw.ExtHeader("0E2C6F2A-5B7E-4C19-8D3A-6F1E2B3C4D5E", used_size=True)),
+        [driver(22, "New")], ())
+    cases["extended header outside a file"] = (
+        dxe_volume([], ext=fw.ExtHeader("0E2C6F2A-5B7E-4C19-8D3A-6F1E2B3C4D5F", in_pad_file=False)),
+        [driver(23, "New")], ())
+    cases["PEI volume first, bytes before it"] = (filler(0x1000, "descriptor") + pei_volume() + dxe_volume([]) +
+                                                  sec_volume(), [driver(24, "New")], ())
+    cases["nested, LZMA"] = (nested(True), [driver(25, "New"), aligned_4k(26)], ())
+    cases["nested, no compression"] = (nested(False), [driver(27, "New"), aligned_4k(28)], ())
+    return cases
+
+
+def dxe_place(image: bytes):
+    places = fw.find_volumes(fw.parse_image(image), fw.holds_type(fw.FT_DXE_CORE))
+    if len(places) != 1:
+        raise AssertionError(f"{len(places)} volumes hold a DXE core")
+    return places[0]
+
+
+def volume_bytes_by_place(volumes):
+    return {p.describe() + f"@{p.volume.offset:#x}": p.volume.raw for p in fw.walk(volumes)}
+
+
+def check_fwimage(name, original: bytes, new: bytes, inserted, check: Checks):
+    """What fwimage.py reads in the new image; returns the DXE volume's
+    place in it (or None)."""
+    try:
+        before_volumes, after_volumes = fw.parse_image(original), fw.parse_image(new)
+        before, after = dxe_place(original), dxe_place(new)
+    except (fw.FormatError, AssertionError) as error:
+        check(False, f"{name}: fwimage.py: {error}")
+        return None
+    check(len(new) == len(original), f"{name}: image of {len(new)} bytes, was {len(original)}")
+    check(after.describe() == before.describe(), f"{name}: DXE volume {after.describe()}, was {before.describe()}")
+    old, vol = before.volume, after.volume
+    check(vol.raw[:vol.header_length] == old.raw[:old.header_length], f"{name}: the volume header changed")
+    check(len(vol.files) >= len(old.files) + len(inserted), f"{name}: {len(vol.files)} files, was {len(old.files)}")
+    for was, now in zip(old.files, vol.files):
+        now_raw = now.raw
+        if old.used_size_offset is not None and now.offset <= old.used_size_offset < now.end:
+            # The used-size entry lies in this file (the pad file that holds
+            # the extended header): the rest of it stays.
+            at = old.used_size_offset - now.offset
+            now_raw = now_raw[:at] + was.raw[at:at + 4] + now_raw[at + 4:]
+        check((was.offset, was.raw) == (now.offset, now_raw), f"{name}: file {was.guid} at {was.offset:#x} changed")
+    # After the old files: each new file, in order, behind pad files only.
+    rest = vol.files[len(old.files):]
+    ready = fw.READY
+    for data in inserted:
+        pads = []
+        while rest and rest[0].kind == fw.FT_PAD:
+            pads.append(rest.pop(0))
+        for pad in pads:
+            check(pad.data == bytes([0xFF if vol.polarity else 0]) * len(pad.data),
+                  f"{name}: pad file at {pad.offset:#x} not erased")
+        if not check(rest, f"{name}: {fw.guid_text(data[:16])} not found after the old files"):
+            return after
+        now = rest.pop(0)
+        expected = fw.with_polarity(data, vol.polarity)
+        check(now.raw == expected and now.state == ready,
+              f"{name}: {now.guid} at {now.offset:#x}: not the inserted file byte for byte (state {now.state:#04x})")
+        check(fw.file_data_alignment(data) == 8 or pads or (now.offset + now.header_size) % 0x1000 == 0,
+              f"{name}: {now.guid} aligned without a pad file")
+    check(not rest, f"{name}: files left over after the inserted ones: {[f.guid for f in rest]}")
+    if old.used_size is not None:
+        check(vol.used_size in (vol.files_end, vol.free_start),
+              f"{name}: used size {vol.used_size:#x}, files end at {vol.files_end:#x}")
+    # Every other volume as it was.
+    old_map, new_map = volume_bytes_by_place(before_volumes), volume_bytes_by_place(after_volumes)
+    on_path = {p.describe() + f"@{p.volume.offset:#x}" for p in fw.walk(after_volumes)
+               if after.describe().startswith(p.describe())}
+    for key, raw in old_map.items():
+        if key not in on_path:
+            check(new_map.get(key) == raw, f"{name}: volume {key} changed")
+    # Every byte outside the rebuilt region as it was: the DXE volume itself
+    # when it lies in the image, else the file of the outer volume that holds
+    # it, up to where either copy of that file ends.
+    if not after.path:
+        begin, end = vol.offset, vol.offset + vol.length
+    else:
+        outer_old = next(v for v in before_volumes if v.label == before.path[0])
+        outer_new = next(v for v in after_volumes if v.label == after.path[0])
+        holder_old = next(f for f in outer_old.files if f.guid == before.path[1])
+        holder_new = next(f for f in outer_new.files if f.guid == after.path[1])
+        check(holder_new.offset == holder_old.offset, f"{name}: the file holding the DXE volume moved")
+        # The file may grow into the pad files and free space after it.
+        following = [f.offset for f in outer_old.files if f.offset > holder_old.offset and f.kind != fw.FT_PAD]
+        begin = outer_new.offset + holder_old.offset
+        end = outer_new.offset + max(min(following + [outer_old.free_start]), holder_new.end)
+        for was in outer_old.files:
+            if was.end <= holder_old.offset or was.offset >= end - outer_new.offset:
+                check(any((now.offset, now.raw) == (was.offset, was.raw) for now in outer_new.files),
+                      f"{name}: outer file {was.guid} changed")
+    check(original[:begin] == new[:begin] and original[end:] == new[end:],
+          f"{name}: bytes outside {begin:#x}..{end:#x} changed")
+    return after
+
+
+def uefiextract(tool, image: pathlib.Path, mode: str, allowed=()):
+    """UEFIExtract's messages on image (run in its own directory) and where
+    its dump is."""
+    for old in image.parent.glob(image.name + ".*"):
+        shutil.rmtree(old) if old.is_dir() else old.unlink()
+    result = run(tool, image.name, mode, cwd=image.parent)
+    if result.returncode != 0:
+        raise AssertionError(f"UEFIExtract {image.name} {mode}: status {result.returncode} {result.stderr}")
+    messages = [line for line in result.stdout.splitlines()
+                if line.strip() and line.strip() not in BENIGN_MESSAGES + tuple(allowed)]
+    return messages, image.parent / f"{image.name}.dump"
+
+
+def info_of(entry: pathlib.Path) -> str:
+    return (entry / "info.txt").read_text(errors="replace")
+
+
+def check_uefiextract(name, tool, work: pathlib.Path, original: bytes, new: bytes, inserted, allowed, check: Checks):
+    source, out = work / "uefiextract-source.fd", work / "uefiextract-new.fd"
+    source.write_bytes(original)
+    out.write_bytes(new)
+    messages, _ = uefiextract(tool, source, "report", allowed)
+    check(not messages, f"{name}: UEFIExtract on the source image: {messages}")
+    messages, dump = uefiextract(tool, out, "all", allowed)
+    check(not messages, f"{name}: UEFIExtract on the new image: {messages}")
+    # The volume that holds the DXE core, and the new files among its files.
+    volumes = []
+    for info in dump.rglob("info.txt"):
+        if info_of(info.parent).startswith("Type: Volume\n"):
+            children = [info_of(c) for c in info.parent.iterdir() if (c / "info.txt").exists()]
+            if any(c.startswith("Type: File\nSubtype: DXE core\n") for c in children):
+                volumes.append(info.parent)
+    if not check(len(volumes) == 1, f"{name}: UEFIExtract finds {len(volumes)} volumes with a DXE core"):
+        return
+    volume_info = info_of(volumes[0])
+    check(re.search(r"^Checksum: [0-9A-F]+h, valid$", volume_info, re.M), f"{name}: UEFIExtract: volume checksum")
+    files = {}
+    for entry in volumes[0].iterdir():
+        if (entry / "info.txt").exists():
+            match = re.search(r"^File GUID: ([0-9A-F-]+)$", info_of(entry), re.M)
+            if match:
+                files.setdefault(match.group(1), []).append(entry)
+    polarity = 1 if "Erase polarity: 1" in volume_info else 0
+    for data in inserted:
+        file_guid = fw.guid_text(data[:16])
+        entries = files.get(file_guid, [])
+        if not check(len(entries) == 1, f"{name}: UEFIExtract lists {file_guid} {len(entries)} times in the DXE volume"):
+            continue
+        entry, info = entries[0], info_of(entries[0])
+        check(re.search(r"^Header checksum: [0-9A-F]+h, valid$", info, re.M) and
+              re.search(r"^Data checksum: [0-9A-F]+h, valid$", info, re.M), f"{name}: UEFIExtract: {file_guid} {info}")
+        check(re.search(rf"^Type: {data[18]:02X}h$", info, re.M), f"{name}: UEFIExtract: {file_guid} type {info}")
+        dumped = (entry / "header.bin").read_bytes() + (entry / "body.bin").read_bytes()
+        check(dumped == fw.with_polarity(data, polarity), f"{name}: UEFIExtract's dump of {file_guid} differs")
+    shutil.rmtree(dump, ignore_errors=True)
+
+
+def check_case(args, name, image: bytes, inserted, allowed, work: pathlib.Path, check: Checks):
+    work.mkdir(parents=True)
+    original = work / "original.fd"
+    original.write_bytes(image)
+    paths = []
+    for i, data in enumerate(inserted):
+        paths.append(work / f"file{i}.ffs")
+        paths[-1].write_bytes(data)
+    out = work / "inserted.fd"
+    result = run(args.tool, "insert", "--into", original, "--out", out, *paths)
+    if not check(result.returncode == 0 and out.exists(),
+                 f"{name}: insert status {result.returncode}: {result.stderr.strip()}"):
+        return
+    new = out.read_bytes()
+    place = check_fwimage(name, image, new, inserted, check)
+    if place is not None:
+        check_uefiextract(name, args.uefiextract, work, image, new, inserted, allowed, check)
+    print(f"{name}: {result.stdout.strip().splitlines()[-1]}")
+
+
+def refusal_cases():
+    """name -> (image, files): malformed images insert must refuse."""
+    new = [driver(40, "New")]
+    plain = dxe_volume([])
+    cases = {"truncated volume": (plain[:len(plain) // 2 + 4], new)}
+    broken = bytearray(plain)
+    broken[0x05] ^= 0x01  # the zero vector, under the header checksum
+    cases["volume header checksum"] = (bytes(broken), new)
+    v = fw.parse_volume(plain)
+    existing = v.files[1]
+    broken = bytearray(plain)
+    broken[existing.offset + existing.header_size + 0x30] ^= 0x01
+    cases["file data checksum"] = (bytes(broken), new)
+    broken = bytearray(plain)
+    broken[existing.offset + 18] ^= 0x01  # the type, under the header checksum
+    cases["file header checksum"] = (bytes(broken), new)
+    broken = bytearray(plain)
+    broken[v.free_start + 0x100] = 0x00
+    cases["data in the free space"] = (bytes(broken), new)
+    # A file whose size runs past the volume, its checksums right.
+    oversize = bytearray(fw.volume([core(fw.FT_DXE_CORE, 1, "DxeCore")], 0x4000))
+    last = fw.parse_volume(bytes(oversize)).files[-1]
+    oversize[last.offset + 20:last.offset + 23] = (0x4000).to_bytes(3, "little")
+    oversize[last.offset + 16] = 0
+    oversize[last.offset + 16] = (-fw._sum8(bytes(oversize[last.offset:last.offset + 17]) +
+                                           bytes(oversize[last.offset + 18:last.offset + 23]))) & 0xFF
+    cases["file past the volume's end"] = (bytes(oversize), new)
+    # A volume whose length is not a multiple of 8 and ends 4 bytes before
+    # the end of the image, after a good DXE volume.
+    odd = fw.volume([], 0x1000)
+    odd = bytearray(odd) + b"\xff" * 4
+    odd[32:40] = (0x1004).to_bytes(8, "little")
+    odd[56:60] = (1).to_bytes(4, "little")
+    odd[60:64] = (0x1004).to_bytes(4, "little")
+    odd[50:52] = b"\0\0"
+    odd[50:52] = ((-fw._sum16(bytes(odd[:72]))) & 0xFFFF).to_bytes(2, "little")
+    cases["odd volume length near the image's end"] = (plain + bytes(odd) + b"\xff" * 4, new)
+    # The LZMA data of the nested layout garbled in the middle.
+    # LZMA data whose header gives more than the stream makes; the file's
+    # own checksum kept right, so that the LZMA data is what fails.
+    image = bytearray(nested(True))
+    outer = fw.parse_image(bytes(image))[0]
+    holder = next(f for f in outer.files if f.kind == fw.FT_VOLUME_IMAGE)
+    lzma_at = outer.offset + holder.offset + holder.header_size + holder.sections[0].data_offset
+    image[lzma_at + 5] ^= 0x10
+    fixed = fw.ffs_file(holder.guid, holder.kind, bytes(image[outer.offset + holder.offset + 24:
+                                                             outer.offset + holder.end]), holder.attributes)
+    image[outer.offset + holder.offset:outer.offset + holder.end] = fixed
+    cases["LZMA size the data does not make"] = (bytes(image), new)
+    return cases
+
+
+def check_refusal(args, name, image: bytes, inserted, work: pathlib.Path, check: Checks):
+    work.mkdir(parents=True)
+    source, out = work / "source.fd", work / "out" / "new.fd"
+    source.write_bytes(image)
+    out.parent.mkdir()
+    paths = []
+    for i, data in enumerate(inserted):
+        paths.append(work / f"file{i}.ffs")
+        paths[-1].write_bytes(data)
+    try:
+        result = run(args.tool, "insert", "--into", source, "--out", out, *paths, timeout=60)
+        status, lines = result.returncode, result.stderr.strip().splitlines()
+    except subprocess.TimeoutExpired:
+        status, lines = "timeout", []
+    ok = status == 2 and len(lines) == 1 and not any(out.parent.iterdir())
+    expected = EXPECTED_FAILURES.get(name)
+    if expected and not ok:
+        print(f"refused, {name}: not yet ({expected}): status {status}, stderr {lines[-3:]}")
+        return
+    check(not expected, f"{name}: listed as not yet handled ({expected}), but now refused: drop it from the list")
+    check(ok, f"{name}: status {status}, stderr {lines[-3:]}, left {[p.name for p in out.parent.iterdir()]}")
+    print(f"refused, {name}: {lines[0] if lines else ''}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--uefiextract", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--case", action="append", help="run only these cases (by name)")
+    args = parser.parse_args()
+
+    work = pathlib.Path(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    check = Checks()
+    for i, (name, (image, inserted, allowed)) in enumerate(build_cases().items()):
+        if not args.case or name in args.case:
+            check_case(args, name, image, inserted, allowed, work / f"case{i}", check)
+    for i, (name, (image, inserted)) in enumerate(refusal_cases().items()):
+        if not args.case or name in args.case:
+            check_refusal(args, name, image, inserted, work / f"refusal{i}", check)
+
+    for failure in check.failures:
+        print("FAIL:", failure)
+    if not check.failures:
+        print("insert: the synthetic images read back by fwimage.py and UEFIExtract as intended; refusals as intended")
+    return 1 if check.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
