@@ -648,13 +648,26 @@ def _plausible(data: bytes, start: int) -> bool:
 
 @dataclasses.dataclass
 class Place:
-    """A volume and the way to it: (volume label, file GUID, section type)
-    steps from the image down."""
+    """A volume and the way to it from the image: for each volume on the way
+    "label@offset" (offset in its container), then the file's GUID and the
+    section types down to the next volume."""
     volume: Volume
     path: tuple
 
+    @property
+    def steps(self) -> tuple:
+        return self.path + (volume_step(self.volume),)
+
     def describe(self) -> str:
-        return " / ".join(str(p) for p in self.path + (self.volume.label,))
+        return " / ".join(self.steps)
+
+    def within(self, other: "Place") -> bool:
+        """Whether this volume is other or lies inside it."""
+        return self.steps[:len(other.steps)] == other.steps
+
+
+def volume_step(v: Volume) -> str:
+    return f"{v.label}@{v.offset:#x}"
 
 
 def walk(volumes: list[Volume], path: tuple = ()) -> list[Place]:
@@ -664,7 +677,7 @@ def walk(volumes: list[Volume], path: tuple = ()) -> list[Place]:
         places.append(Place(v, path))
         for f in v.files:
             for s in f.sections or []:
-                places += _walk_sections(s, path + (v.label, f.guid))
+                places += _walk_sections(s, path + (volume_step(v), f.guid))
     return places
 
 
