@@ -183,7 +183,8 @@ def check_image(args, source: pathlib.Path, work: pathlib.Path, packaged, check:
                       now is not None and now.kind == fw.FT_PAD and now.size == was.size,
                       f"{source}: after --replace the old copy's place holds {now}")
             else:
-                check(now is not None and now.raw == was.raw, f"{source}: --replace changed {was.guid} at {was.offset:#x}")
+                check(now is not None and now.raw == was.raw,
+                      f"{source}: --replace changed {was.guid} at {was.offset:#x}")
 
 
 def check_independent(source: str, original: bytes, new: bytes, inserted, check: Checks):

@@ -77,7 +77,8 @@ def main() -> int:
         probes.append(["package", efi, "--ffs", work / f"probe-{depex}.ffs", "--guid", guid, "--depex", depex])
     for command in (["package", pathlib.Path(args.build) / "FtpmRecoveryDxe.efi", "--ffs", ffs, "--depex", "FALSE"],
                     *probes,
-                    ["insert", "--into", args.code, "--out", code, ffs, work / "probe-TRUE.ffs", work / "probe-FALSE.ffs"]):
+                    ["insert", "--into", args.code, "--out", code, ffs,
+                     work / "probe-TRUE.ffs", work / "probe-FALSE.ffs"]):
         result = subprocess.run([args.tool, *map(str, command)], capture_output=True, text=True, timeout=120)
         if result.returncode != 0:
             print(f"FAIL: {command[0]}: {result.stderr}")

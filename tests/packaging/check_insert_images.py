@@ -144,7 +144,7 @@ def build_cases():
         dxe_volume([raw_file(12, 0x800, large=True), raw_file(13, 0x1000, large=False),
                     fw.ffs_file(guid(14), fw.FT_FREEFORM, fw.section(fw.SEC_RAW, b"large form", large=True))],
                    length=0x1100000, ffs3=True),
-        [raw_file(15, big), driver(16, "AfterLarge")], ())
+        [raw_file(15, big), driver(16, "AfterLarge"), raw_file(29, 0x400, large=True)], ())
     cases["data alignment, pad files"] = (dxe_volume([aligned_4k(17)], alignment=0x10000),
                                           [driver(18, "Unaligned"), aligned_4k(19), aligned_4k(20)], ())
     cases["extended header with used size"] = (
@@ -287,7 +287,8 @@ def check_uefiextract(name, tool, work: pathlib.Path, original: bytes, new: byte
     for data in inserted:
         file_guid = fw.guid_text(data[:16])
         entries = files.get(file_guid, [])
-        if not check(len(entries) == 1, f"{name}: UEFIExtract lists {file_guid} {len(entries)} times in the DXE volume"):
+        if not check(len(entries) == 1,
+                     f"{name}: UEFIExtract lists {file_guid} {len(entries)} times in the DXE volume"):
             continue
         entry, info = entries[0], info_of(entries[0])
         check(re.search(r"^Header checksum: [0-9A-F]+h, valid$", info, re.M) and
