@@ -39,10 +39,15 @@ import probe_driver
 BENIGN_MESSAGES = ("parse: not a single Volume Top File is found, the image may be corrupted",)
 # Cases the tool does not handle yet: name -> why. A case listed here that
 # passes is a failure too, so that the entry goes once the tool is mended.
+ODD_LENGTHS = [f"volume of length 8n+{extra} 4 bytes before the image's end" for extra in (1, 2, 3)]
+PAD_WITH_DATA = "data in the pad file after the volume-image file"
 EXPECTED_FAILURES = {
-    f"volume of length 8n+{extra} 4 bytes before the image's end": "the volume scan steps past the image's end"
-    for extra in (1, 2, 3)
+    **{name: "the volume scan steps past the image's end" for name in ODD_LENGTHS},
+    PAD_WITH_DATA: "the pad file is overwritten",
 }
+# Refusals of images whose layout fwimage.py reads as well formed: a volume
+# whose blocks add up to an odd length; a pad file's data.
+WELL_FORMED_REFUSALS = set(ODD_LENGTHS) | {PAD_WITH_DATA}
 
 PEI_VOLUME = "6938079B-B503-4E3D-9D24-B28337A25806"
 DXE_VOLUME = "7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1"
@@ -104,7 +109,7 @@ def sec_volume() -> bytes:
     return fw.volume([core(fw.FT_SECURITY_CORE, 5, "SecCore")], 0x4000)
 
 
-def nested(compressed: bool) -> bytes:
+def nested(compressed: bool, pad_data: bytes | None = None) -> bytes:
     """OVMF's layout: the main volume holds a volume-image file whose LZMA
     section holds a raw section and the PEI and DXE volumes as volume-image
     sections; the SEC volume follows."""
@@ -117,7 +122,7 @@ def nested(compressed: bool) -> bytes:
     # the image too when not compressed; room to grow in a pad file after it.
     files = [raw_file(6, 200),
              fw.ffs_file(guid(7), fw.FT_VOLUME_IMAGE, holder, fw.FA_CHECKSUM | fw.alignment_attributes(0x1000)),
-             fw.pad_file(0x1000), raw_file(8, 300)]
+             fw.pad_file(0x1000, data=pad_data), raw_file(8, 300)]
     return fw.volume(files, 0x50000, ext=fw.ExtHeader(MAIN_VOLUME), alignment=0x1000) + sec_volume()
 
 
@@ -367,6 +372,8 @@ def refusal_cases():
                                                              outer.offset + holder.end]), holder.attributes)
     image[outer.offset + holder.offset:outer.offset + holder.end] = fixed
     cases["LZMA size the data does not make"] = (bytes(image), new)
+    # The pad file the volume-image file would grow into holds data.
+    cases["data in the pad file after the volume-image file"] = (nested(True, filler(0x1000 - 24, "kept")), new)
     return cases
 
 
@@ -381,9 +388,9 @@ def reader_rejects(image: bytes) -> bool:
 
 def check_refusal(args, name, image: bytes, inserted, work: pathlib.Path, check: Checks):
     work.mkdir(parents=True)
-    # The independent reader must not take what the tool must refuse (but
-    # for the odd-length volume after the DXE volume, whose blocks add up).
-    if "8n+" not in name:
+    # The independent reader must not take what the tool must refuse, but
+    # for the images that break no layout rule it checks.
+    if name not in WELL_FORMED_REFUSALS:
         check(reader_rejects(image), f"{name}: fwimage.py reads the image as well formed")
     source, out = work / "source.fd", work / "out" / "new.fd"
     source.write_bytes(image)
