@@ -210,8 +210,8 @@ def check_fwimage(name, original: bytes, new: bytes, inserted, check: Checks):
         expected = fw.with_polarity(data, vol.polarity)
         check(now.raw == expected and now.state == ready,
               f"{name}: {now.guid} at {now.offset:#x}: not the inserted file byte for byte (state {now.state:#04x})")
-        check(fw.file_data_alignment(data) == 8 or pads or (now.offset + now.header_size) % 0x1000 == 0,
-              f"{name}: {now.guid} aligned without a pad file")
+        check((now.offset + now.header_size) % fw.file_data_alignment(data) == 0,
+              f"{name}: {now.guid}'s data at {now.offset + now.header_size:#x} is not aligned")
     check(not rest, f"{name}: files left over after the inserted ones: {[f.guid for f in rest]}")
     if old.used_size is not None:
         check(vol.used_size in (vol.files_end, vol.free_start),
