@@ -27,7 +27,7 @@ import subprocess
 import sys
 
 import fwimage as fw
-from check_insert_images import check_fwimage
+from check_insert_images import check_fwimage, dxe_place
 
 DXE_VOLUME = "7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1"
 DRIVER_GUID = "45FE3E99-C7A4-4918-B123-914F98F78C8B"
@@ -167,9 +167,9 @@ def check_image(args, source: pathlib.Path, work: pathlib.Path, packaged, check:
         # fwimage.py: the old copy is now a pad file of its size (or free
         # space), the new one is the .ffs, every other file where it was.
         try:
-            old_volume = fw.find_volumes(fw.parse_image(out.read_bytes()), fw.holds_type(fw.FT_DXE_CORE))[0].volume
-            new_volume = fw.find_volumes(fw.parse_image(again.read_bytes()), fw.holds_type(fw.FT_DXE_CORE))[0].volume
-        except fw.FormatError as error:
+            old_volume = dxe_place(out.read_bytes()).volume
+            new_volume = dxe_place(again.read_bytes()).volume
+        except (fw.FormatError, AssertionError) as error:
             check(False, f"{source}: fwimage.py after --replace: {error}")
             return
         live = [f for f in new_volume.files if f.guid == DRIVER_GUID]
@@ -189,11 +189,11 @@ def check_image(args, source: pathlib.Path, work: pathlib.Path, packaged, check:
 
 def check_independent(source: str, original: bytes, new: bytes, inserted, check: Checks):
     """fwimage.py's reading of the new image, and its LZMA sections."""
-    place = check_fwimage(source, original, new, inserted, check)
-    if place is None:
+    trees = check_fwimage(source, original, new, inserted, check)
+    if trees is None:
         return
 
-    def lzma_sections(image):
+    def lzma_sections(volumes):
         found = []
 
         def visit(sections):
@@ -205,13 +205,12 @@ def check_independent(source: str, original: bytes, new: bytes, inserted, check:
                     for f in v.files:
                         visit(f.sections or [])
 
-        for p in fw.walk(fw.parse_image(image)):
-            if not p.path:
-                for f in p.volume.files:
-                    visit(f.sections or [])
+        for v in volumes:
+            for f in v.files:
+                visit(f.sections or [])
         return found
 
-    before, after = lzma_sections(original), lzma_sections(new)
+    before, after = lzma_sections(trees[0]), lzma_sections(trees[1])
     if not check(len(before) == len(after) == 1, f"{source}: LZMA sections {len(before)} before, {len(after)} after"):
         return
     old, now = before[0], after[0]

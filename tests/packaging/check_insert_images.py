@@ -165,19 +165,21 @@ def build_cases():
     return cases
 
 
-def dxe_place(image: bytes):
-    places = fw.find_volumes(fw.parse_image(image), fw.holds_type(fw.FT_DXE_CORE))
+def dxe_place(image):
+    """The one volume that holds a DXE core, in an image or its volumes."""
+    volumes = fw.parse_image(image) if isinstance(image, bytes) else image
+    places = fw.find_volumes(volumes, fw.holds_type(fw.FT_DXE_CORE))
     if len(places) != 1:
         raise AssertionError(f"{len(places)} volumes hold a DXE core")
     return places[0]
 
 
 def check_fwimage(name, original: bytes, new: bytes, inserted, check: Checks):
-    """What fwimage.py reads in the new image; returns the DXE volume's
-    place in it (or None)."""
+    """What fwimage.py reads in the new image; returns the volumes read from
+    the original and the new image (None when it cannot read them)."""
     try:
         before_volumes, after_volumes = fw.parse_image(original), fw.parse_image(new)
-        before, after = dxe_place(original), dxe_place(new)
+        before, after = dxe_place(before_volumes), dxe_place(after_volumes)
     except (fw.FormatError, AssertionError) as error:
         check(False, f"{name}: fwimage.py: {error}")
         return None
@@ -205,7 +207,7 @@ def check_fwimage(name, original: bytes, new: bytes, inserted, check: Checks):
             check(pad.data == bytes([0xFF if vol.polarity else 0]) * len(pad.data),
                   f"{name}: pad file at {pad.offset:#x} not erased")
         if not check(rest, f"{name}: {fw.guid_text(data[:16])} not found after the old files"):
-            return after
+            return before_volumes, after_volumes
         now = rest.pop(0)
         expected = fw.with_polarity(data, vol.polarity)
         check(now.raw == expected and now.state == ready,
@@ -243,7 +245,7 @@ def check_fwimage(name, original: bytes, new: bytes, inserted, check: Checks):
                       f"{name}: outer file {was.guid} changed")
     check(original[:begin] == new[:begin] and original[end:] == new[end:],
           f"{name}: bytes outside {begin:#x}..{end:#x} changed")
-    return after
+    return before_volumes, after_volumes
 
 
 def uefiextract(tool, image: pathlib.Path, mode: str, allowed=()):
@@ -318,8 +320,7 @@ def check_case(args, name, image: bytes, inserted, allowed, work: pathlib.Path, 
                  f"{name}: insert status {result.returncode}: {result.stderr.strip()}"):
         return
     new = out.read_bytes()
-    place = check_fwimage(name, image, new, inserted, check)
-    if place is not None:
+    if check_fwimage(name, image, new, inserted, check) is not None:
         check_uefiextract(name, args.uefiextract, work, image, new, inserted, allowed, check)
     print(f"{name}: {result.stdout.strip().splitlines()[-1]}")
 
