@@ -352,7 +352,7 @@ def refusal_cases():
     last = fw.parse_volume(bytes(oversize)).files[-1]
     oversize[last.offset + 20:last.offset + 23] = (0x4000).to_bytes(3, "little")
     oversize[last.offset + 16] = 0
-    oversize[last.offset + 16] = (-fw._sum8(bytes(oversize[last.offset:last.offset + 17]) +
+    oversize[last.offset + 16] = (-fw.sum8(bytes(oversize[last.offset:last.offset + 17]) +
                                            bytes(oversize[last.offset + 18:last.offset + 23]))) & 0xFF
     cases["file past the volume's end"] = (bytes(oversize), new)
     # After a good DXE volume, one whose length is not a multiple of 8 and
@@ -363,7 +363,7 @@ def refusal_cases():
         odd[32:40] = (0x1000 + extra).to_bytes(8, "little")
         odd[60:64] = (0x1000 + extra).to_bytes(4, "little")  # one block of that size
         odd[50:52] = b"\0\0"
-        odd[50:52] = ((-fw._sum16(bytes(odd[:72]))) & 0xFFFF).to_bytes(2, "little")
+        odd[50:52] = ((-fw.sum16(bytes(odd[:72]))) & 0xFFFF).to_bytes(2, "little")
         cases[f"volume of length 8n+{extra} 4 bytes before the image's end"] = (plain + bytes(odd) + b"\xff" * 4, new)
     # LZMA data whose header gives more than the stream makes; the file's
     # own checksum kept right, so that the LZMA data is what fails.

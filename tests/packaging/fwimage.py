@@ -105,11 +105,11 @@ def align_up(value: int, alignment: int) -> int:
     return (value + alignment - 1) // alignment * alignment
 
 
-def _sum8(data: bytes) -> int:
+def sum8(data: bytes) -> int:
     return sum(data) & 0xFF
 
 
-def _sum16(data: bytes) -> int:
+def sum16(data: bytes) -> int:
     return sum(struct.unpack_from(f"<{len(data) // 2}H", data)) & 0xFFFF
 
 
@@ -197,8 +197,8 @@ def ffs_file(guid: str, kind: int, data: bytes, attributes: int = FA_CHECKSUM, l
     else:
         header = bytearray(guid_bytes(guid) + bytes([0, 0, kind, attributes]) + struct.pack("<I", len(data) + 24)[:3] +
                            b"\0")
-    header[16] = (-_sum8(bytes(header))) & 0xFF
-    header[17] = (-_sum8(data)) & 0xFF if attributes & FA_CHECKSUM else FIXED_CHECKSUM
+    header[16] = (-sum8(bytes(header))) & 0xFF
+    header[17] = (-sum8(data)) & 0xFF if attributes & FA_CHECKSUM else FIXED_CHECKSUM
     header[23] = state if polarity == 0 else ~state & 0xFF
     return bytes(header) + data
 
@@ -292,7 +292,7 @@ def volume(files: list[bytes], length: int, polarity: int = 1, ffs3: bool = Fals
     if used_field is not None:
         # Free space starts at the next 8-byte boundary.
         struct.pack_into("<I", body, used_field, align_up(used, 8) if free_used_size is None else free_used_size)
-    struct.pack_into("<H", body, 50, (-_sum16(bytes(body[:header_length]))) & 0xFFFF)
+    struct.pack_into("<H", body, 50, (-sum16(bytes(body[:header_length]))) & 0xFFFF)
     return bytes(body)
 
 
@@ -411,7 +411,7 @@ def parse_volume(data: bytes, offset: int = 0, depth: int = 0, where: str = "ima
     if length > len(data) - offset:
         raise FormatError(f"{here}: {length:#x} bytes, {len(data) - offset:#x} left in its container")
     raw = bytes(data[offset:offset + length])
-    if _sum16(raw[:header_length]):
+    if sum16(raw[:header_length]):
         raise FormatError(f"{here}: header checksum")
     # The block map: pairs up to a (0, 0) terminator inside the header, adding
     # up to the volume's length.
@@ -503,14 +503,14 @@ def _parse_files(volume: Volume, position: int, depth: int, here: str) -> None:
         scratch = bytearray(header)
         scratch[17] = 0
         scratch[23] = 0
-        if _sum8(bytes(scratch)):
+        if sum8(bytes(scratch)):
             raise FormatError(f"{at}: header checksum")
         file_raw = raw[position:position + size]
         data = file_raw[header_size:]
         live = _highest(state) in (ST_DATA_VALID, ST_MARKED_FOR_UPDATE)
         if live:
             if attributes & FA_CHECKSUM:
-                if (_sum8(data) + header[17]) & 0xFF:
+                if (sum8(data) + header[17]) & 0xFF:
                     raise FormatError(f"{at}: data checksum")
             elif header[17] != FIXED_CHECKSUM:
                 raise FormatError(f"{at}: fixed data checksum {header[17]:#04x}")
@@ -638,7 +638,7 @@ def _plausible(data: bytes, start: int) -> bool:
     """A signature whose header length gives a valid header checksum."""
     (header_length,) = struct.unpack_from("<H", data, start + 48)
     return VOLUME_HEADER_FIXED + 16 <= header_length <= len(data) - start and header_length % 2 == 0 and \
-        _sum16(bytes(data[start:start + header_length])) == 0
+        sum16(bytes(data[start:start + header_length])) == 0
 
 
 # ---------------------------------------------------------------------------
