@@ -27,7 +27,7 @@ import subprocess
 import sys
 
 import fwimage as fw
-from check_insert_images import check_fwimage, dxe_place
+from check_insert_images import check_fwimage, check_replaced, dxe_place
 
 DXE_VOLUME = "7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1"
 DRIVER_GUID = "45FE3E99-C7A4-4918-B123-914F98F78C8B"
@@ -164,27 +164,15 @@ def check_image(args, source: pathlib.Path, work: pathlib.Path, packaged, check:
         volume = dxe_volume(extract(args.uefiextract, again))
         named = [info.parent for info in volume.glob("*/info.txt") if f"File GUID: {DRIVER_GUID}\n" in info.read_text()]
         check(len(named) == 1, f"{source}: after --replace {DRIVER_GUID} is there {len(named)} times")
-        # fwimage.py: the old copy is now a pad file of its size (or free
-        # space), the new one is the .ffs, every other file where it was.
+        # fwimage.py: the old copy is now a pad file of its size, erased (or
+        # free space), the new one is the .ffs, every other file where it was.
         try:
             old_volume = dxe_place(out.read_bytes()).volume
             new_volume = dxe_place(again.read_bytes()).volume
         except (fw.FormatError, AssertionError) as error:
             check(False, f"{source}: fwimage.py after --replace: {error}")
             return
-        live = [f for f in new_volume.files if f.guid == DRIVER_GUID]
-        check(len(live) == 1 and live[0].raw == packaged[0][0].read_bytes(),
-              f"{source}: fwimage.py finds {len(live)} copies of {DRIVER_GUID} after --replace")
-        old_copy = next(f for f in old_volume.files if f.guid == DRIVER_GUID)
-        for was in old_volume.files:
-            now = next((f for f in new_volume.files if f.offset == was.offset), None)
-            if was is old_copy:
-                check(now is None and new_volume.free_start <= was.offset or
-                      now is not None and now.kind == fw.FT_PAD and now.size == was.size,
-                      f"{source}: after --replace the old copy's place holds {now}")
-            else:
-                check(now is not None and now.raw == was.raw,
-                      f"{source}: --replace changed {was.guid} at {was.offset:#x}")
+        check_replaced(str(source), old_volume, new_volume, packaged[0][0].read_bytes(), check)
 
 
 def check_independent(source: str, original: bytes, new: bytes, inserted, check: Checks):

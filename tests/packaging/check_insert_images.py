@@ -18,7 +18,9 @@ without compression. For each, after `insert`:
   byte of the image outside the file or volume that was rebuilt;
 - UEFIExtract reads it without a message (the source image made here too),
   lists each new file in the DXE volume with its type, and dumps it with
-  valid checksums and the bytes fwimage.py found.
+  valid checksums and the bytes fwimage.py found;
+- for two of them, a newer copy of one file with --replace: the old copy's
+  place becomes an erased pad file of its size, or free space.
 
 Then malformed images, each refused with status 2, one line on stderr and no
 output file.
@@ -135,13 +137,16 @@ def aligned_4k(n: int) -> bytes:
 # volume's erase polarity: in a volume of polarity 0 it says so at the start
 # of the free space.
 POLARITY_0_MESSAGES = ("parseVolumeBody: file header parsing failed with invalid size",)
+PAD_0_MESSAGES = ("parsePadFileBody: non-UEFI data found in padding file",)
 
 
 def build_cases():
     """name -> (image, files to insert, messages UEFIExtract may give)."""
     cases = {}
+    # Then --replace: of a file that is not the last (its place becomes a pad
+    # file), and of the last one.
     cases["erase polarity 0"] = (dxe_volume([], polarity=0), [driver(10, "New"), raw_file(11, 500, attributes=0)],
-                                 POLARITY_0_MESSAGES)
+                                 POLARITY_0_MESSAGES + PAD_0_MESSAGES, driver(10, "NewAgain"))
     # FFSv3: existing files with the large-file header, one of them large; a
     # section with the large header; a large file to insert.
     big = 0x1000000 + 0x100
@@ -160,7 +165,8 @@ def build_cases():
         [driver(23, "New")], ())
     cases["PEI volume first, bytes before it"] = (filler(0x1000, "descriptor") + pei_volume() + dxe_volume([]) +
                                                   sec_volume(), [driver(24, "New")], ())
-    cases["nested, LZMA"] = (nested(True), [driver(25, "New"), aligned_4k(26)], ())
+    cases["nested, LZMA"] = (nested(True), [driver(25, "New"), aligned_4k(26)], (),
+                             driver(26, "Aligned26Again", fw.FA_CHECKSUM | fw.alignment_attributes(0x1000)))
     cases["nested, no compression"] = (nested(False), [driver(27, "New"), aligned_4k(28)], ())
     return cases
 
@@ -248,6 +254,31 @@ def check_fwimage(name, original: bytes, new: bytes, inserted, check: Checks):
     return before_volumes, after_volumes
 
 
+def check_replaced(name, old: fw.Volume, new: fw.Volume, data: bytes, check: Checks):
+    """After --replace with data: one live copy of its GUID, data byte for
+    byte; the old copy's place a pad file of its size with erased data, or,
+    when it was the last file, free space where only the new copy and pad
+    files go; every other old file where it was."""
+    guid = fw.guid_text(data[:16])
+    erased = 0xFF if new.polarity else 0x00
+    live = [f for f in new.files if f.guid == guid]
+    check(len(live) == 1 and live[0].raw == fw.with_polarity(data, new.polarity),
+          f"{name}: after --replace {len(live)} live copies of {guid}, or not the new one")
+    old_copy = next(f for f in old.files if f.guid == guid)
+    for was in old.files:
+        now = next((f for f in new.files if f.offset == was.offset), None)
+        if was is not old_copy:
+            check(now is not None and now.raw == was.raw, f"{name}: --replace changed {was.guid} at {was.offset:#x}")
+        elif was is old.files[-1]:
+            later = [f for f in new.files if f.offset >= was.offset]
+            check(all(f.guid == guid or f.kind == fw.FT_PAD for f in later),
+                  f"{name}: after --replace, from the old last copy on: {[f.guid for f in later]}")
+        else:
+            check(now is not None and now.kind == fw.FT_PAD and now.size == was.size and
+                  now.data == bytes([erased]) * len(now.data),
+                  f"{name}: after --replace the old copy's place at {was.offset:#x} holds {now and now.guid}")
+
+
 def uefiextract(tool, image: pathlib.Path, mode: str, allowed=()):
     """UEFIExtract's messages on image (run in its own directory) and where
     its dump is."""
@@ -309,7 +340,7 @@ def check_uefiextract(name, tool, work: pathlib.Path, original: bytes, new: byte
             shutil.rmtree(path) if path.is_dir() else path.unlink()
 
 
-def check_case(args, name, image: bytes, inserted, allowed, work: pathlib.Path, check: Checks):
+def check_case(args, name, image: bytes, inserted, allowed, replacement, work: pathlib.Path, check: Checks):
     work.mkdir(parents=True)
     original = work / "original.fd"
     original.write_bytes(image)
@@ -326,6 +357,24 @@ def check_case(args, name, image: bytes, inserted, allowed, work: pathlib.Path, 
     if check_fwimage(name, image, new, inserted, check) is not None:
         check_uefiextract(name, args.uefiextract, work, image, new, inserted, allowed, check)
     print(f"{name}: {result.stdout.strip().splitlines()[-1]}")
+    if replacement is None:
+        return
+    # A newer copy of one of the files, with --replace.
+    path, again = work / "replacement.ffs", work / "replaced.fd"
+    path.write_bytes(replacement)
+    result = run(args.tool, "insert", "--into", out, "--out", again, "--replace", path)
+    if not check(result.returncode == 0 and again.exists(),
+                 f"{name}: insert --replace status {result.returncode}: {result.stderr.strip()}"):
+        return
+    try:
+        old_volume, new_volume = dxe_place(new).volume, dxe_place(again.read_bytes()).volume
+    except (fw.FormatError, AssertionError) as error:
+        check(False, f"{name}: fwimage.py after --replace: {error}")
+        return
+    check_replaced(name, old_volume, new_volume, replacement, check)
+    messages, _ = uefiextract(args.uefiextract, again, "report", allowed)
+    check(not messages, f"{name}: UEFIExtract after --replace: {messages}")
+    print(f"{name}, --replace: {result.stdout.strip().splitlines()[-1]}")
 
 
 def refusal_cases():
@@ -430,9 +479,10 @@ def main() -> int:
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     check = Checks()
-    for i, (name, (image, inserted, allowed)) in enumerate(build_cases().items()):
+    for i, (name, (image, inserted, allowed, *replacement)) in enumerate(build_cases().items()):
         if not args.case or name in args.case:
-            check_case(args, name, image, inserted, allowed, work / f"case{i}", check)
+            check_case(args, name, image, inserted, allowed, replacement[0] if replacement else None,
+                       work / f"case{i}", check)
     for i, (name, (image, inserted)) in enumerate(refusal_cases().items()):
         if not args.case or name in args.case:
             check_refusal(args, name, image, inserted, work / f"refusal{i}", check)
