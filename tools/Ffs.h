@@ -189,7 +189,8 @@ struct VolumeLayout {
 // The files of the firmware-file-system volume that starts bytes: each header
 // valid with both checksums right (the data checksum of live files), each
 // file inside the volume, and after the last one nothing but erased bytes.
-VolumeLayout ReadVolume(std::span<const uint8_t> bytes);
+// A volume of more than maxFiles files is refused.
+VolumeLayout ReadVolume(std::span<const uint8_t> bytes, size_t maxFiles = SIZE_MAX);
 
 // A firmware file on its own, as a .ffs holds it: its size exactly the
 // file's, both checksums, the ready state for either polarity, a type that
@@ -207,8 +208,9 @@ struct SectionEntry {
 };
 
 // The sections of a stream, each 4-byte aligned from the stream's start and
-// inside it; fewer than 4 bytes may follow the last one.
-std::vector<SectionEntry> ReadSections(std::span<const uint8_t> stream);
+// inside it; fewer than 4 bytes may follow the last one. A stream of more
+// than maxSections sections is refused.
+std::vector<SectionEntry> ReadSections(std::span<const uint8_t> stream, size_t maxSections = SIZE_MAX);
 
 struct GuidDefinedSection {
   EFI_GUID guid;

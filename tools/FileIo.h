@@ -12,7 +12,11 @@ namespace ftpm::tools {
 // missing, not a regular file, larger, or cannot be read.
 std::optional<std::vector<uint8_t>> ReadBinaryFile(const std::string& path, uint64_t maxSize = UINT64_MAX);
 
-// Writes beside the target and renames, so a reader never sees half a file.
+// Writes a new file beside the target, flushes it to disk and renames it over
+// the target, so a reader (or the next boot of the machine that ran this)
+// finds the old file or the whole new one, never half of one. Nothing but
+// the target is replaced: the temporary file is created exclusively, and
+// removed on failure.
 bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes);
 
 }  // namespace ftpm::tools

@@ -2,30 +2,21 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <functional>
+#include <memory>
 
 #include "platform/Guids.h"
+#include "tools/FfsBytes.h"
 #include "tools/Lzma.h"
 
 namespace ftpm::tools::ffs {
 namespace {
 
-// Bounds on what a hostile image can make the tool unpack.
-constexpr size_t kMaxEncapsulation = 8;
-constexpr uint64_t kMaxUnpackedSize = uint64_t{256} << 20;
-constexpr uint64_t kMaxUnpackedTotal = uint64_t{1} << 30;
 // The largest dictionary the encoder is given (its memory is about ten times
 // this).
 constexpr uint32_t kMaxDictionary = uint32_t{64} << 20;
 // The largest pad file of a chain that fills a gap, a multiple of 8.
 constexpr size_t kMaxPadChunk = kFfsMaxFileSize & ~(kFfsFileAlignment - 1);
-
-uint32_t ReadLe32(std::span<const uint8_t> bytes, size_t offset) {
-  uint32_t value = 0;
-  std::memcpy(&value, bytes.data() + offset, sizeof value);
-  return value;
-}
 
 // Runs read with where put before the message of what it throws.
 template <typename Read>
@@ -45,35 +36,45 @@ std::span<const uint8_t> FileData(std::span<const uint8_t> volume, const FileEnt
   return volume.subspan(file.offset + file.headerSize, file.size - file.headerSize);
 }
 
-// The way from the image to a volume: a volume at an offset of the image,
-// then files at offsets of volumes and sections at offsets of section streams.
-// A volume-image section leads to the volume it holds, an LZMA section to the
-// stream it unpacks to.
-enum class StepKind { kVolume, kFile, kSection };
-struct Step {
-  StepKind kind;
-  size_t offset;
-};
-using Path = std::vector<Step>;
+// ---------------------------------------------------------------------------
+// The image as a tree
+// ---------------------------------------------------------------------------
 
-Path With(Path path, StepKind kind, size_t offset) {
-  path.push_back({kind, offset});
-  return path;
-}
+// One reading of an image: its volumes, the volume-image files in them, and
+// the sections of those files down to the volumes they hold, through LZMA
+// sections. Finding the DXE volume, rebuilding the containers around it and
+// reading the result back all work from this tree. Nodes view the image's
+// bytes, or the unpacked stream an LZMA node owns, and copy nothing else.
+enum class NodeKind { kImage, kVolume, kFile, kSection };
 
-struct Candidate {
-  Path path;
+struct Node {
+  Node(NodeKind kind_, size_t offset_, std::span<const uint8_t> bytes_, std::string where_)
+      : kind(kind_), offset(offset_), bytes(bytes_), where(std::move(where_)) {}
+
+  NodeKind kind;
+  size_t offset = 0;               // in the parent's bytes (a file's: in its volume)
+  std::span<const uint8_t> bytes;  // the whole item
   std::string where;
+  std::vector<std::unique_ptr<Node>> children;
+  // kVolume
+  VolumeLayout layout{};
   bool dxeCore = false;
   size_t drivers = 0;
-  Bytes volume;
+  // kFile
+  FileEntry file{};
+  // kSection
+  SectionEntry section{};
+  bool lastInStream = false;
+  std::optional<GuidDefinedSection> guided;  // an LZMA section
+  Bytes unpacked;                            // what it unpacks to; its children lie in it
 };
 
-// Finds the volumes that hold the DXE core or DXE drivers, reading every
-// volume, volume-image file and LZMA section on the way.
-class Finder {
+class Parser {
  public:
-  void Image(std::span<const uint8_t> image) {
+  explicit Parser(const InsertLimits& limits) : limits_(limits) {}
+
+  std::unique_ptr<Node> Image(std::span<const uint8_t> image) {
+    auto root = std::make_unique<Node>(NodeKind::kImage, 0, image, "the image");
     constexpr size_t kSignatureOffset = offsetof(EFI_FIRMWARE_VOLUME_HEADER, Signature);
     size_t offset = 0;
     while (image.size() - offset >= sizeof(EFI_FIRMWARE_VOLUME_HEADER)) {
@@ -84,113 +85,167 @@ class Finder {
       const auto bytes = image.subspan(offset);
       const VolumeHeader header =
           In("volume at " + FormatHex(offset) + " of the image", [&] { return ReadVolumeHeader(bytes); });
+      const auto length = static_cast<size_t>(header.length);
       if (header.HoldsFiles()) {
-        Volume(bytes.first(static_cast<size_t>(header.length)), {{StepKind::kVolume, offset}},
-               VolumeName(header) + " at " + FormatHex(offset) + " of the image", 0);
+        Volume(*root, offset, bytes.first(length), VolumeName(header) + " at " + FormatHex(offset) + " of the image",
+               1);
       }
-      offset += AlignUp(static_cast<size_t>(header.length), kFfsFileAlignment);
+      // A length that is not a multiple of 8 may end the image.
+      const size_t step = AlignUp(length, kFfsFileAlignment);
+      if (step > image.size() - offset) {
+        break;
+      }
+      offset += step;
     }
+    return root;
   }
 
-  std::vector<Candidate> candidates;
   size_t notLookedInto = 0;  // sections of other encodings
 
  private:
-  void Volume(std::span<const uint8_t> volume, const Path& path, const std::string& where, size_t depth) {
-    const VolumeLayout layout = In(where, [&] { return ReadVolume(volume); });
-    Candidate candidate{path, where, false, 0, {}};
-    for (const FileEntry& file : layout.files) {
-      if (!file.Live()) {
-        continue;
-      }
-      candidate.dxeCore |= file.header.Type == EFI_FV_FILETYPE_DXE_CORE;
-      candidate.drivers += file.header.Type == EFI_FV_FILETYPE_DRIVER ? 1 : 0;
-      if (file.header.Type == EFI_FV_FILETYPE_FIRMWARE_VOLUME_IMAGE) {
-        Stream(FileData(volume, file), With(path, StepKind::kFile, file.offset),
-               "file " + FormatGuid(file.header.Name) + " in " + where, depth);
-      }
+  void Count(const std::string& where, size_t items) {
+    if (items > limits_.items - std::min(items_, limits_.items)) {
+      throw PackageError(where + ": the image holds more than " + std::to_string(limits_.items) +
+                         " volumes, files and sections");
     }
-    if (candidate.dxeCore || candidate.drivers > 0) {
-      candidate.volume.assign(volume.begin(), volume.end());
-      candidates.push_back(std::move(candidate));
+    items_ += items;
+  }
+
+  size_t ItemsLeft() const { return limits_.items - std::min(items_, limits_.items); }
+
+  void Enter(const std::string& where, size_t depth) const {
+    if (depth > limits_.depth) {
+      throw PackageError(where + ": volumes and encapsulation sections nested more than " +
+                         std::to_string(limits_.depth) + " deep");
     }
   }
 
-  void Stream(std::span<const uint8_t> stream, const Path& path, const std::string& where, size_t depth) {
-    const std::vector<SectionEntry> sections = In(where, [&] { return ReadSections(stream); });
+  void Volume(Node& parent, size_t offset, std::span<const uint8_t> bytes, const std::string& where, size_t depth) {
+    Enter(where, depth);
+    Count(where, 1);
+    auto node = std::make_unique<Node>(NodeKind::kVolume, offset, bytes, where);
+    node->layout = In(where, [&] { return ReadVolume(bytes, ItemsLeft()); });
+    Count(where, node->layout.files.size());
+    for (const FileEntry& file : node->layout.files) {
+      if (!file.Live()) {
+        continue;
+      }
+      node->dxeCore |= file.header.Type == EFI_FV_FILETYPE_DXE_CORE;
+      node->drivers += file.header.Type == EFI_FV_FILETYPE_DRIVER ? 1 : 0;
+      if (file.header.Type == EFI_FV_FILETYPE_FIRMWARE_VOLUME_IMAGE) {
+        auto child = std::make_unique<Node>(NodeKind::kFile, file.offset, bytes.subspan(file.offset, file.size),
+                                            "file " + FormatGuid(file.header.Name) + " in " + where);
+        child->file = file;
+        Stream(*child, FileData(bytes, file), depth);
+        node->children.push_back(std::move(child));
+      }
+    }
+    parent.children.push_back(std::move(node));
+  }
+
+  void Stream(Node& parent, std::span<const uint8_t> stream, size_t depth) {
+    const std::vector<SectionEntry> sections = In(parent.where, [&] { return ReadSections(stream, ItemsLeft()); });
+    Count(parent.where, sections.size());
     for (const SectionEntry& entry : sections) {
-      const auto section = stream.subspan(entry.offset, entry.size);
-      const Path next = With(path, StepKind::kSection, entry.offset);
+      const auto bytes = stream.subspan(entry.offset, entry.size);
+      auto node = std::make_unique<Node>(NodeKind::kSection, entry.offset, bytes,
+                                         "section at " + FormatHex(entry.offset) + " of " + parent.where);
+      node->section = entry;
+      node->lastInStream = &entry == &sections.back();
       if (entry.type == EFI_SECTION_FIRMWARE_VOLUME_IMAGE) {
-        const auto body = section.subspan(entry.headerSize);
-        const std::string volumeWhere = "volume-image section at " + FormatHex(entry.offset) + " of " + where;
-        const VolumeHeader header = In(volumeWhere, [&] { return ReadVolumeHeader(body); });
+        Enter(node->where, depth + 1);
+        const auto body = bytes.subspan(entry.headerSize);
+        const VolumeHeader header = In(node->where, [&] { return ReadVolumeHeader(body); });
         if (header.HoldsFiles()) {
-          Volume(body.first(static_cast<size_t>(header.length)), next, VolumeName(header) + " in " + where, depth);
+          Volume(*node, entry.headerSize, body.first(static_cast<size_t>(header.length)),
+                 VolumeName(header) + " in " + parent.where, depth + 2);
         }
       } else if (entry.type == EFI_SECTION_GUID_DEFINED) {
-        const GuidDefinedSection guided = In(where, [&] { return ReadGuidDefinedSection(section, entry); });
+        const GuidDefinedSection guided = In(node->where, [&] { return ReadGuidDefinedSection(bytes, entry); });
         if (!SameGuid(guided.guid, gLzmaCustomDecompressGuid)) {
           ++notLookedInto;
           continue;
         }
-        const std::string lzmaWhere = "the LZMA section of " + where;
-        if (depth >= kMaxEncapsulation) {
-          throw PackageError(lzmaWhere + ": compressed sections nested more than " + std::to_string(kMaxEncapsulation) +
-                             " deep");
-        }
-        const Bytes unpacked =
-            In(lzmaWhere, [&] { return LzmaDecompress(section.subspan(guided.dataOffset), kMaxUnpackedSize); });
-        unpackedTotal_ += unpacked.size();
-        if (unpackedTotal_ > kMaxUnpackedTotal) {
-          throw PackageError(lzmaWhere + ": the image unpacks to more than " + std::to_string(kMaxUnpackedTotal) +
+        node->where = "the LZMA section of " + parent.where;
+        Enter(node->where, depth + 1);
+        node->guided = guided;
+        node->unpacked =
+            In(node->where, [&] { return LzmaDecompress(bytes.subspan(guided.dataOffset), limits_.unpackedSection); });
+        unpacked_ += node->unpacked.size();
+        if (unpacked_ > limits_.unpackedTotal) {
+          throw PackageError(node->where + ": the image unpacks to more than " + std::to_string(limits_.unpackedTotal) +
                              " bytes");
         }
-        Stream(unpacked, next, lzmaWhere, depth + 1);
-      } else if (entry.type == EFI_SECTION_COMPRESSION) {
-        ++notLookedInto;
+        Stream(*node, node->unpacked, depth + 1);
+      } else {
+        notLookedInto += entry.type == EFI_SECTION_COMPRESSION ? 1 : 0;
+        continue;
       }
+      parent.children.push_back(std::move(node));
     }
   }
 
-  uint64_t unpackedTotal_ = 0;
+  const InsertLimits& limits_;
+  size_t items_ = 0;
+  uint64_t unpacked_ = 0;
 };
 
-const Candidate& ChooseDxeVolume(const Finder& finder, std::string& why) {
-  std::vector<const Candidate*> cores;
-  std::vector<const Candidate*> drivers;
-  for (const Candidate& candidate : finder.candidates) {
-    (candidate.dxeCore ? cores : drivers).push_back(&candidate);
+// The way from the root to a volume.
+using Path = std::vector<const Node*>;
+
+void CollectVolumes(const Node& node, Path& path, std::vector<Path>& volumes) {
+  path.push_back(&node);
+  if (node.kind == NodeKind::kVolume && (node.dxeCore || node.drivers > 0)) {
+    volumes.push_back(path);
   }
-  const auto list = [](const std::vector<const Candidate*>& candidates) {
+  for (const auto& child : node.children) {
+    CollectVolumes(*child, path, volumes);
+  }
+  path.pop_back();
+}
+
+Path ChooseDxeVolume(const Node& root, size_t notLookedInto, std::string& why) {
+  std::vector<Path> all;
+  Path path;
+  CollectVolumes(root, path, all);
+  std::vector<Path> cores;
+  std::vector<Path> drivers;
+  for (Path& candidate : all) {
+    (candidate.back()->dxeCore ? cores : drivers).push_back(std::move(candidate));
+  }
+  const auto list = [](const std::vector<Path>& candidates) {
     std::string text;
-    for (const Candidate* candidate : candidates) {
-      text += (text.empty() ? "" : "; ") + candidate->where;
+    for (const Path& candidate : candidates) {
+      text += (text.empty() ? "" : "; ") + candidate.back()->where;
     }
     return text;
   };
   if (cores.size() == 1) {
     why = "it holds the DXE core";
-    return *cores.front();
+    return cores.front();
   }
   if (cores.size() > 1) {
     throw PackageError(std::to_string(cores.size()) + " volumes hold a DXE core: " + list(cores));
   }
   if (drivers.size() == 1) {
     why = "no volume holds the DXE core and it is the one that holds DXE drivers";
-    return *drivers.front();
+    return drivers.front();
   }
   if (drivers.size() > 1) {
     throw PackageError("no volume holds the DXE core and " + std::to_string(drivers.size()) +
                        " hold DXE drivers: " + list(drivers));
   }
   std::string message = "no DXE volume found: no firmware volume holds the DXE core or a DXE driver";
-  if (finder.notLookedInto > 0) {
-    message += " (" + std::to_string(finder.notLookedInto) +
-               " sections compressed otherwise than with LZMA were not looked into)";
+  if (notLookedInto > 0) {
+    message +=
+        " (" + std::to_string(notLookedInto) + " sections compressed otherwise than with LZMA were not looked into)";
   }
   throw PackageError(message);
 }
+
+// ---------------------------------------------------------------------------
+// Editing the DXE volume
+// ---------------------------------------------------------------------------
 
 // Pad files from begin (8-byte aligned) to end; end - begin is 0 or at least
 // a file header.
@@ -222,7 +277,7 @@ void AdjustUsedSize(Bytes& volume, const VolumeLayout& layout, size_t newFreeSta
   uint32_t used = ReadLe32(volume, at);
   const int64_t moved = static_cast<int64_t>(newFreeStart) - static_cast<int64_t>(layout.freeStart);
   used = static_cast<uint32_t>(std::clamp<int64_t>(int64_t{used} + moved, 0, static_cast<int64_t>(volume.size())));
-  std::memcpy(volume.data() + at, &used, sizeof used);
+  WriteLe32(volume, at, used);
   if (layout.extHeaderFile && (layout.extHeaderFile->header.Attributes & FFS_ATTRIB_CHECKSUM) != 0) {
     const FileEntry& file = *layout.extHeaderFile;
     volume[file.offset + offsetof(EFI_FFS_FILE_HEADER, IntegrityCheck) + 1] = Checksum8(FileData(volume, file));
@@ -236,11 +291,17 @@ Bytes PlaceRebuiltFile(std::span<const uint8_t> volume, const VolumeLayout& layo
                        const std::string& where) {
   const FileEntry& file = layout.files[index];
   const bool polarity = layout.header.ErasePolarity();
+  // It may take the pad files after it whose data is erased; a pad file
+  // that holds data (some images keep data there) stays where it is.
   size_t limit = volume.size();
   const FileEntry* next = nullptr;
   for (size_t j = index + 1; j < layout.files.size(); ++j) {
-    if (!layout.files[j].Pad()) {
-      next = &layout.files[j];
+    const FileEntry& after = layout.files[j];
+    const auto data = FileData(volume, after);
+    const bool emptyPad = after.Pad() && std::all_of(data.begin(), data.end(),
+                                                     [&](uint8_t b) { return b == layout.header.ErasedByte(); });
+    if (!emptyPad) {
+      next = &after;
       limit = next->offset;
       break;
     }
@@ -254,9 +315,15 @@ Bytes PlaceRebuiltFile(std::span<const uint8_t> volume, const VolumeLayout& layo
   if (!fits) {
     throw PackageError(where + ": grows to " + std::to_string(rebuilt.size()) + " bytes, but only " +
                        std::to_string(limit - file.offset) + " lie between its start and " +
-                       (next ? "the next file at " + FormatHex(next->offset) : std::string("the end of the volume")));
+                       (next == nullptr ? std::string("the end of the volume")
+                                        : (next->Pad() ? "the pad file holding data at " : "the next file at ") +
+                                              FormatHex(next->offset)));
   }
-  const FileEntry placed = CheckFfsFile(rebuilt);
+  // Checked as a complete file; written with its own state bits (a file
+  // marked for update stays so).
+  Bytes ready = rebuilt;
+  ready[offsetof(EFI_FFS_FILE_HEADER, State)] = ReadyState(polarity);
+  const FileEntry placed = CheckFfsFile(ready);
   if ((file.offset + placed.headerSize) % placed.DataAlignment() != 0) {
     throw PackageError(where + ": its header grows and its data would lose its " +
                        std::to_string(placed.DataAlignment()) + "-byte alignment");
@@ -265,7 +332,6 @@ Bytes PlaceRebuiltFile(std::span<const uint8_t> volume, const VolumeLayout& layo
   Bytes out(volume.begin(), volume.end());
   Erase(out, file.offset, limit, layout.header.ErasedByte());
   std::copy(rebuilt.begin(), rebuilt.end(), out.begin() + static_cast<std::ptrdiff_t>(file.offset));
-  out[file.offset + offsetof(EFI_FFS_FILE_HEADER, State)] = ReadyState(polarity);
   if (next != nullptr) {
     FillWithPads(out, gapStart, limit, polarity);
   }
@@ -360,83 +426,89 @@ Bytes InsertIntoVolume(std::span<const uint8_t> volume, const std::vector<Input>
   return out;
 }
 
-// Rebuilds the containers along a path around the edited volume.
+// Rebuilds the containers along a path of the tree around the edited
+// volume, from the innermost out. Every volume keeps its size; a section
+// that changes its size must be the last of its stream.
 class Rebuilder {
  public:
   using Edit = std::function<Bytes(std::span<const uint8_t>)>;
   Rebuilder(const Path& path, Edit edit, InsertResult& result) : path_(path), edit_(std::move(edit)), result_(result) {}
 
-  Bytes Image(std::span<const uint8_t> image) {
-    const size_t offset = path_.front().offset;
-    const VolumeHeader header = ReadVolumeHeader(image.subspan(offset));
-    const Bytes volume = Volume(image.subspan(offset, static_cast<size_t>(header.length)), 1);
-    Bytes out(image.begin(), image.end());
-    std::copy(volume.begin(), volume.end(), out.begin() + static_cast<std::ptrdiff_t>(offset));
+  Bytes Image() {
+    const Node& root = *path_.front();
+    const Node& volume = *path_[1];
+    const Bytes rebuilt = Item(1);
+    Bytes out(root.bytes.begin(), root.bytes.end());
+    std::copy(rebuilt.begin(), rebuilt.end(), out.begin() + static_cast<std::ptrdiff_t>(volume.offset));
     return out;
   }
 
  private:
-  // Every volume keeps its size.
-  Bytes Volume(std::span<const uint8_t> volume, size_t step) {
-    if (step == path_.size()) {
-      return edit_(volume);
+  // The new bytes of the item at step of the path.
+  Bytes Item(size_t step) {
+    const Node& node = *path_[step];
+    if (step + 1 == path_.size()) {
+      return edit_(node.bytes);
     }
-    const VolumeLayout layout = ReadVolume(volume);
-    const auto file = std::find_if(layout.files.begin(), layout.files.end(),
-                                   [&](const FileEntry& f) { return f.offset == path_[step].offset; });
-    if (file == layout.files.end()) {
-      throw PackageError("no file at " + FormatHex(path_[step].offset) + " on the second reading");
+    const Node& child = *path_[step + 1];
+    const Bytes inner = Item(step + 1);
+    switch (node.kind) {
+      case NodeKind::kVolume: {
+        const auto index =
+            static_cast<size_t>(std::find_if(node.layout.files.begin(), node.layout.files.end(),
+                                             [&](const FileEntry& f) { return f.offset == child.offset; }) -
+                                node.layout.files.begin());
+        return PlaceRebuiltFile(node.bytes, node.layout, index, inner, child.where);
+      }
+      case NodeKind::kFile: {
+        const Bytes data = Replace(node.bytes.subspan(node.file.headerSize), child, inner);
+        return In(node.where, [&] { return AssembleFile(node.file.header, data, Ffs3(step)); });
+      }
+      case NodeKind::kSection:
+        if (!node.guided) {
+          // A volume-image section: the volume keeps its size.
+          Bytes out(node.bytes.begin(), node.bytes.end());
+          std::copy(inner.begin(), inner.end(), out.begin() + static_cast<std::ptrdiff_t>(child.offset));
+          return out;
+        }
+        return Repack(node, Replace(node.unpacked, child, inner));
+      case NodeKind::kImage:
+        break;
     }
-    const std::string where = "file " + FormatGuid(file->header.Name) + " at " + FormatHex(file->offset);
-    const Bytes data = Stream(FileData(volume, *file), step + 1);
-    const Bytes rebuilt = In(where, [&] { return AssembleFile(file->header, data, layout.header.Ffs3()); });
-    return PlaceRebuiltFile(volume, layout, static_cast<size_t>(file - layout.files.begin()), rebuilt, where);
+    throw PackageError("the image cannot be rebuilt around " + node.where);
   }
 
-  // A section that changes its size must be the stream's last.
-  Bytes Stream(std::span<const uint8_t> stream, size_t step) {
-    const std::vector<SectionEntry> sections = ReadSections(stream);
-    const auto entry = std::find_if(sections.begin(), sections.end(),
-                                    [&](const SectionEntry& s) { return s.offset == path_[step].offset; });
-    if (entry == sections.end()) {
-      throw PackageError("no section at " + FormatHex(path_[step].offset) + " on the second reading");
-    }
-    const Bytes section = Section(stream.subspan(entry->offset, entry->size), *entry, step + 1);
+  // Whether the volume holding the file at step is FFSv3.
+  bool Ffs3(size_t step) const { return path_[step - 1]->layout.header.Ffs3(); }
+
+  // The stream with the section of child replaced by section.
+  static Bytes Replace(std::span<const uint8_t> stream, const Node& child, const Bytes& section) {
     Bytes out(stream.begin(), stream.end());
-    if (section.size() == entry->size) {
-      std::copy(section.begin(), section.end(), out.begin() + static_cast<std::ptrdiff_t>(entry->offset));
+    if (section.size() == child.section.size) {
+      std::copy(section.begin(), section.end(), out.begin() + static_cast<std::ptrdiff_t>(child.offset));
       return out;
     }
-    if (entry + 1 != sections.end()) {
-      throw PackageError("the compressed section at " + FormatHex(entry->offset) +
+    if (!child.lastInStream) {
+      throw PackageError("the compressed section at " + FormatHex(child.offset) +
                          " changes its size and other sections follow it in its file");
     }
-    out.resize(entry->offset);
+    out.resize(child.offset);
     out.insert(out.end(), section.begin(), section.end());
     return out;
   }
 
-  Bytes Section(std::span<const uint8_t> section, const SectionEntry& entry, size_t step) {
-    Bytes out(section.begin(), section.end());
-    if (entry.type == EFI_SECTION_FIRMWARE_VOLUME_IMAGE) {
-      const auto body = section.subspan(entry.headerSize);
-      const VolumeHeader header = ReadVolumeHeader(body);
-      const Bytes volume = Volume(body.first(static_cast<size_t>(header.length)), step);
-      std::copy(volume.begin(), volume.end(), out.begin() + static_cast<std::ptrdiff_t>(entry.headerSize));
-      return out;
-    }
-    // An LZMA section: unpack, rebuild the stream inside, pack with the
-    // stream's own properties and dictionary (no larger than the data needs).
-    const GuidDefinedSection guided = ReadGuidDefinedSection(section, entry);
-    const auto packed = section.subspan(guided.dataOffset);
+  // Packs the stream with the section's own properties and dictionary (no
+  // larger than the data needs).
+  Bytes Repack(const Node& node, const Bytes& stream) {
+    const auto packed = node.bytes.subspan(node.guided->dataOffset);
     const LzmaHeader lzma = ReadLzmaHeader(packed);
-    const Bytes stream = Stream(LzmaDecompress(packed, kMaxUnpackedSize), step);
     const uint64_t needed = std::bit_ceil(std::max<uint64_t>(stream.size(), 1));
     const auto dictionary = static_cast<uint32_t>(std::min<uint64_t>({lzma.dictionarySize, needed, kMaxDictionary}));
     const Bytes repacked = LzmaCompress(stream, lzma.properties, dictionary);
     result_.recompressed.push_back({packed.size(), repacked.size(), stream.size()});
-    return MakeGuidDefinedSection(guided.guid, guided.attributes,
-                                  section.subspan(guided.fieldsEnd, guided.dataOffset - guided.fieldsEnd), repacked);
+    return MakeGuidDefinedSection(
+        node.guided->guid, node.guided->attributes,
+        node.bytes.subspan(node.guided->fieldsEnd, node.guided->dataOffset - node.guided->fieldsEnd), repacked);
   }
 
   const Path& path_;
@@ -460,20 +532,21 @@ std::vector<Input> CheckInputs(std::span<const Bytes> files) {
   return inputs;
 }
 
-// The new image must show each file, byte for byte, where it was put.
-void ReadBack(std::span<const uint8_t> image, const InsertResult& result, const std::vector<Input>& inputs) {
-  Finder finder;
-  finder.Image(image);
+// The new image must read back, with the same parser and limits, showing
+// each file byte for byte where it was put.
+void ReadBack(std::span<const uint8_t> image, const InsertResult& result, const std::vector<Input>& inputs,
+              const InsertLimits& limits) {
+  Parser parser(limits);
+  const std::unique_ptr<Node> root = parser.Image(image);
   std::string why;
-  const Candidate& chosen = ChooseDxeVolume(finder, why);
-  const VolumeLayout layout = ReadVolume(chosen.volume);
+  const Node& chosen = *ChooseDxeVolume(*root, parser.notLookedInto, why).back();
   for (size_t i = 0; i < inputs.size(); ++i) {
     const InsertedFile& placed = result.files[i];
-    const bool found = std::any_of(layout.files.begin(), layout.files.end(), [&](const FileEntry& file) {
+    const bool found = std::any_of(chosen.layout.files.begin(), chosen.layout.files.end(), [&](const FileEntry& file) {
       return file.offset == placed.offset && file.size == placed.size && file.Live() &&
              SameGuid(file.header.Name, placed.name) &&
-             std::equal(chosen.volume.begin() + static_cast<std::ptrdiff_t>(file.offset + file.headerSize),
-                        chosen.volume.begin() + static_cast<std::ptrdiff_t>(file.End()),
+             std::equal(chosen.bytes.begin() + static_cast<std::ptrdiff_t>(file.offset + file.headerSize),
+                        chosen.bytes.begin() + static_cast<std::ptrdiff_t>(file.End()),
                         inputs[i].bytes->begin() + static_cast<std::ptrdiff_t>(file.headerSize));
     });
     if (!found) {
@@ -490,19 +563,20 @@ InsertResult InsertFiles(std::span<const uint8_t> image, std::span<const Bytes> 
   }
   const std::vector<Input> inputs = CheckInputs(files);
 
-  Finder finder;
-  finder.Image(image);
-  std::string why;
-  const Candidate& target = ChooseDxeVolume(finder, why);
-
   InsertResult result{};
-  result.volume = target.where + " (" + why + ")";
-  Rebuilder rebuilder(
-      target.path,
-      [&](std::span<const uint8_t> volume) { return InsertIntoVolume(volume, inputs, options.replace, result); },
-      result);
-  result.image = In(target.where, [&] { return rebuilder.Image(image); });
-  ReadBack(result.image, result, inputs);
+  {
+    Parser parser(options.limits);
+    const std::unique_ptr<Node> root = parser.Image(image);
+    std::string why;
+    const Path target = ChooseDxeVolume(*root, parser.notLookedInto, why);
+    result.volume = target.back()->where + " (" + why + ")";
+    Rebuilder rebuilder(
+        target,
+        [&](std::span<const uint8_t> volume) { return InsertIntoVolume(volume, inputs, options.replace, result); },
+        result);
+    result.image = In(target.back()->where, [&] { return rebuilder.Image(); });
+  }
+  ReadBack(result.image, result, inputs, options.limits);
   return result;
 }
 

@@ -15,11 +15,27 @@
 
 namespace ftpm::tools::ffs {
 
+// Bounds on what a hostile image can make insert read and unpack. An image
+// that needs more is refused; none of them is near what firmware builds make
+// (OVMF: 4 levels, about 1,000 items, 12 MiB unpacked).
+struct InsertLimits {
+  // Volumes and encapsulation sections (volume-image, LZMA) inside one
+  // another.
+  size_t depth = 16;
+  // Volumes, files and sections read, so that the tree of an image stays
+  // small whatever its bytes.
+  size_t items = size_t{1} << 16;
+  uint64_t unpackedSection = uint64_t{256} << 20;
+  // All LZMA sections of the image together.
+  uint64_t unpackedTotal = uint64_t{512} << 20;
+};
+
 struct InsertOptions {
   // A file whose name is already in the volume replaces the old one, which
   // becomes a pad file of its size (free space when it was the last file),
   // so that no other file moves and every file keeps its alignment.
   bool replace = false;
+  InsertLimits limits{};
 };
 
 struct InsertedFile {

@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,6 +87,13 @@ int Insert(const InsertCommandOptions& options) {
       }
     }
     std::cerr << "insert: " << message << "\n";
+    return kUsageError;
+  } catch (const std::bad_alloc&) {
+    // An image can ask for more than this machine has within the limits.
+    std::cerr << "insert: " << options.into << ": out of memory while reading or rebuilding the image\n";
+    return kUsageError;
+  } catch (const std::exception& error) {
+    std::cerr << "insert: " << options.into << ": " << error.what() << "\n";
     return kUsageError;
   }
 

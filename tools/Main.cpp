@@ -2,6 +2,10 @@
 // simulated platform, and packages the driver for firmware volumes.
 #include <CLI/CLI.hpp>
 
+#include <exception>
+#include <iostream>
+#include <new>
+
 #include "tools/Commands.h"
 
 int main(int argc, char** argv) {
@@ -18,6 +22,14 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? 0 : ftpm::tools::kUsageError;
+  } catch (const std::bad_alloc&) {
+    // Whatever a command's input asks for, the answer is one line and no
+    // crash.
+    std::cerr << "ftpm-recovery: out of memory\n";
+    return ftpm::tools::kUsageError;
+  } catch (const std::exception& error) {
+    std::cerr << "ftpm-recovery: " << error.what() << "\n";
+    return ftpm::tools::kUsageError;
   }
   return ftpm::tools::ExitCode();
 }

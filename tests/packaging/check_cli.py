@@ -88,6 +88,34 @@ def main() -> int:
     if run.returncode != 1:
         failures.append(f"unwritable output: status {run.returncode}")
 
+    # The output replaces its target and nothing else: a file named as a
+    # temporary one would be stays as it was, a symbolic link is replaced,
+    # not written through, the new file has the mode umask leaves, and no
+    # temporary file stays behind.
+    written = work / "written"
+    written.mkdir()
+    bystander = written / "Out.ffs.tmp"
+    bystander.write_bytes(b"not ours")
+    linked = written / "linked.ffs"
+    elsewhere = work / "elsewhere.bin"
+    elsewhere.write_bytes(b"keep")
+    linked.symlink_to(elsewhere)
+    for target in (written / "Out.ffs", linked):
+        run = subprocess.run(["sh", "-c", 'umask 027 && exec "$@"', "sh", args.tool, "package", str(driver), "--ffs",
+                              str(target), "--guid", OTHER_GUID], capture_output=True, text=True, timeout=60)
+        if run.returncode != 0:
+            failures.append(f"writing {target.name}: status {run.returncode}: {run.stderr}")
+            continue
+        mode = target.lstat().st_mode
+        if target.is_symlink() or (mode & 0o777) != 0o640:
+            failures.append(f"{target.name}: a link {target.is_symlink()}, mode {mode & 0o777:o}, not 640")
+    left = sorted(path.name for path in written.iterdir())
+    kept = bystander.read_bytes() if bystander.exists() else None
+    if left != ["Out.ffs", "Out.ffs.tmp", "linked.ffs"] or kept != b"not ours":
+        failures.append(f"beside the outputs: {left}, Out.ffs.tmp holding {kept!r}")
+    if elsewhere.read_bytes() != b"keep":
+        failures.append("the link's target was written through")
+
     # Any DXE driver: its own GUID, name and dependency expression.
     fv = work / "Other.fv"
     run = package(driver, "--ffs", out, "--fv", fv, "--guid", "{" + OTHER_GUID.lower() + "}", "--name", "Other Dxe",

@@ -1,13 +1,20 @@
 #!/usr/bin/env python3
-"""`ftpm-recovery insert` on Debian's OVMF images, read back with UEFIExtract.
+"""`ftpm-recovery insert` on Debian's OVMF images, read back with UEFIExtract
+and with fwimage.py, two readers that share no code with the tool.
 
 For each image: the driver and the harness (packaged here as a DXE driver
 file and an application file) go into the DXE volume, which lies inside the
-LZMA-compressed section of a volume-image file; UEFIExtract, a parser we did
-not write, must list both inside that nested volume with their GUIDs, names
-and sections, with valid checksums, and its dump of them must be the .ffs
-files byte for byte. The new image has the old one's size, every file that
-was there before is unchanged, and so is every byte outside the rebuilt file.
+LZMA-compressed section of a volume-image file; UEFIExtract must list both
+inside that nested volume with their GUIDs, names and sections, with valid
+checksums, and its dump of them must be the .ffs files byte for byte. The new
+image has the old one's size, every file that was there before is unchanged,
+and so is every byte outside the rebuilt file. fwimage.py reads the whole new
+image, every checksum down through the LZMA section, and checks the same from
+its own tree: the DXE volume's old files in place, the new ones after them,
+every other volume as it was, no byte changed outside the rebuilt file; and
+the new LZMA data as firmware decoders read it: the old properties, a
+dictionary no larger than before, the real size in its header, no end
+marker.
 Then what a user meets: the same file again (refused, then --replace), and
 the refusals, each exit status 2 with one line on stderr and no output file.
 """
@@ -18,6 +25,9 @@ import re
 import shutil
 import subprocess
 import sys
+
+import fwimage as fw
+from check_insert_images import check_fwimage, check_replaced, dxe_place
 
 DXE_VOLUME = "7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1"
 DRIVER_GUID = "45FE3E99-C7A4-4918-B123-914F98F78C8B"
@@ -81,6 +91,9 @@ def check_image(args, source: pathlib.Path, work: pathlib.Path, packaged, check:
           f"{source}: summary {lines[-1]!r}")
     print(lines[-1])
     check(out.stat().st_size == source.stat().st_size, f"{source}: size {out.stat().st_size}")
+
+    check_independent(str(source), original.read_bytes(), out.read_bytes(), [p.read_bytes() for p, *_ in packaged],
+                      check)
 
     before_dump, after_dump = extract(args.uefiextract, original), extract(args.uefiextract, out)
     report = (work / f"{out.name}.report.txt").read_text()
@@ -151,6 +164,52 @@ def check_image(args, source: pathlib.Path, work: pathlib.Path, packaged, check:
         volume = dxe_volume(extract(args.uefiextract, again))
         named = [info.parent for info in volume.glob("*/info.txt") if f"File GUID: {DRIVER_GUID}\n" in info.read_text()]
         check(len(named) == 1, f"{source}: after --replace {DRIVER_GUID} is there {len(named)} times")
+        # fwimage.py: the old copy is now a pad file of its size, erased (or
+        # free space), the new one is the .ffs, every other file where it was.
+        try:
+            old_volume = dxe_place(out.read_bytes()).volume
+            new_volume = dxe_place(again.read_bytes()).volume
+        except (fw.FormatError, AssertionError) as error:
+            check(False, f"{source}: fwimage.py after --replace: {error}")
+            return
+        check_replaced(str(source), old_volume, new_volume, packaged[0][0].read_bytes(), check)
+
+
+def check_independent(source: str, original: bytes, new: bytes, inserted, check: Checks):
+    """fwimage.py's reading of the new image, and its LZMA sections."""
+    trees = check_fwimage(source, original, new, inserted, check)
+    if trees is None:
+        return
+
+    def lzma_sections(volumes):
+        found = []
+
+        def visit(sections):
+            for s in sections:
+                if s.lzma_header is not None:
+                    found.append(s)
+                visit(s.sections)
+                for v in s.volumes:
+                    for f in v.files:
+                        visit(f.sections or [])
+
+        for v in volumes:
+            for f in v.files:
+                visit(f.sections or [])
+        return found
+
+    before, after = lzma_sections(trees[0]), lzma_sections(trees[1])
+    if not check(len(before) == len(after) == 1, f"{source}: LZMA sections {len(before)} before, {len(after)} after"):
+        return
+    old, now = before[0], after[0]
+    data = now.raw[now.data_offset:]
+    old_dictionary = int.from_bytes(old.lzma_header[1:5], "little")
+    dictionary = int.from_bytes(now.lzma_header[1:5], "little")
+    check(now.lzma_header[0] == old.lzma_header[0] and dictionary <= old_dictionary,
+          f"{source}: LZMA properties {now.lzma_header[0]:#04x}, dictionary {dictionary:#x} "
+          f"(was {old.lzma_header[0]:#04x}, {old_dictionary:#x})")
+    check(int.from_bytes(now.lzma_header[5:13], "little") == len(now.unpacked), f"{source}: LZMA size field")
+    check(not fw.lzma_has_end_marker(data), f"{source}: the new LZMA stream ends with an end marker")
 
 
 def check_refusals(args, work: pathlib.Path, driver_ffs: pathlib.Path, app_ffs: pathlib.Path, check: Checks):

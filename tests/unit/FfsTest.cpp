@@ -246,9 +246,28 @@ TEST(Sections, HeaderCarriesTheTwentyFourBitSizeAndType) {
   EXPECT_EQ(section[2], 0x01);
   EXPECT_EQ(section[3], EFI_SECTION_PE32);
   EXPECT_EQ(Slice(section, 4, body.size()), body);
+}
 
-  EXPECT_NO_THROW(MakeSection(EFI_SECTION_RAW, Bytes(0xFFFFFF - 4)));
-  EXPECT_THROW(MakeSection(EFI_SECTION_RAW, Bytes(0xFFFFFF - 3)), PackageError);
+TEST(Sections, FromTheLargeMarkerOnTheSizeMovesToTheExtendedField) {
+  // 0xFFFFFE bytes still fit the 24-bit size.
+  const Bytes small = MakeSection(EFI_SECTION_RAW, Bytes(0xFFFFFF - 5, 0x11));
+  ASSERT_EQ(small.size(), 0xFFFFFEu);
+  EXPECT_EQ(Slice(small, 0, 4), (Bytes{0xFE, 0xFF, 0xFF, EFI_SECTION_RAW}));
+  // 0xFFFFFF bytes would write the marker as the size: the large header
+  // takes it, its 32-bit size counting the longer header.
+  for (const size_t body : {size_t{0xFFFFFF - 4}, size_t{0xFFFFFF - 3}}) {
+    const Bytes large = MakeSection(EFI_SECTION_RAW, Bytes(body, 0x22));
+    ASSERT_EQ(large.size(), body + 8);
+    EXPECT_EQ(Slice(large, 0, 4), (Bytes{0xFF, 0xFF, 0xFF, EFI_SECTION_RAW}));
+    uint32_t extended = 0;
+    std::memcpy(&extended, large.data() + 4, sizeof extended);
+    EXPECT_EQ(extended, body + 8);
+    const std::vector<SectionEntry> read = ReadSections(large);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].headerSize, 8u);
+    EXPECT_EQ(read[0].size, body + 8);
+    EXPECT_EQ(large[8], 0x22);
+  }
 }
 
 TEST(Sections, UserInterfaceIsNulTerminatedUtf16) {

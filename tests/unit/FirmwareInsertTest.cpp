@@ -576,6 +576,27 @@ void FixFileChecksum(Bytes& image, size_t file) {
   image[file + 23] = state;
 }
 
+TEST_F(InsertNested, AFileMarkedForUpdateOnTheWayKeepsItsState) {
+  // Firmware still reads a file marked for update; so does insert, and the
+  // rebuilt file keeps the mark.
+  Bytes image = nested.image;
+  const size_t outer = ReadVolume(image).files.at(0).offset;
+  image[outer + 23] = static_cast<uint8_t>(
+      ~(EFI_FILE_HEADER_CONSTRUCTION | EFI_FILE_HEADER_VALID | EFI_FILE_DATA_VALID | EFI_FILE_MARKED_FOR_UPDATE));
+  const InsertResult result = Insert(image, {file});
+  EXPECT_EQ(result.image[outer + 23], image[outer + 23]);
+  EXPECT_NE(Find(ReadVolume(Unpack(result.image).dxe), kNewGuid), nullptr);
+}
+
+TEST(VolumeReading, TheFileHoldingTheExtendedHeaderEndsWhereTheFilesBegin) {
+  Bytes volume = MakeVolume({DxeCore()}, {.name = kDxeName});
+  ASSERT_TRUE(ReadVolume(volume).extHeaderFile.has_value());
+  // Its size run on by 8 bytes, into the first file.
+  volume[72 + 20] = static_cast<uint8_t>(volume[72 + 20] + 8);
+  FixFileChecksum(volume, 72);
+  EXPECT_THROW(ReadVolume(volume), PackageError);
+}
+
 // Each corruption of the nested image: the container it breaks is named.
 TEST_F(InsertNested, CorruptContainersAreRefused) {
   const VolumeLayout outer = ReadVolume(nested.image);
@@ -684,12 +705,113 @@ TEST_F(InsertNested, TheOuterFileMayNotGrowOverTheNextFile) {
   ExpectRefusal(MakeVolume({trailing}, {.size = 0x10000}), {file}, "other sections follow it");
 }
 
+TEST_F(InsertNested, APadFileHoldingDataIsNeverGrownOver) {
+  // Some images keep data in pad files: the outer file may take an empty pad
+  // file, but stops at one that holds data.
+  EFI_FFS_FILE_HEADER fields{};
+  std::memset(&fields.Name, 0xFF, sizeof fields.Name);
+  fields.Type = EFI_FV_FILETYPE_PAD;
+  fields.State = kFileStateReady;
+  const Bytes dataPad = AssembleFile(fields, Pattern(0x100, 0x33), false);
+  const Bytes outerFile = VolumeImageFile({LzmaSection(nested.stream)});
+  ExpectRefusal(MakeVolume({outerFile, dataPad}, {.size = 0x10000}), {file}, "the pad file holding data at");
+
+  const Bytes image = MakeVolume({outerFile, MakePadFile(0x1000, true), dataPad}, {.size = 0x10000});
+  const VolumeLayout before = ReadVolume(image);
+  const InsertResult result = Insert(image, {file});
+  const VolumeLayout after = ReadVolume(result.image);
+  ASSERT_EQ(after.files.size(), 3u);
+  EXPECT_GT(after.files[0].size, before.files[0].size);
+  EXPECT_EQ(after.files[2].offset, before.files[2].offset);
+  EXPECT_EQ(Slice(result.image, after.files[2].offset, dataPad.size()),
+            Slice(image, before.files[2].offset, dataPad.size()));
+}
+
+// The volume as the only content of a volume-image section of a volume-image
+// file of a volume, levels times, each volume just large enough.
+Bytes NestUncompressed(Bytes volume, int levels) {
+  for (int level = 0; level < levels; ++level) {
+    const Bytes outerFile = VolumeImageFile({MakeSection(EFI_SECTION_FIRMWARE_VOLUME_IMAGE, volume)});
+    volume = MakeVolume({outerFile}, {.size = AlignUp(72 + outerFile.size(), 0x200)});
+  }
+  return volume;
+}
+
+TEST(InsertLimits, NestingWithoutCompressionIsBounded) {
+  const Bytes dxe = MakeVolume({DxeCore()}, {.size = 0x2000});
+  const Bytes file = Driver(kNewGuid, 0x100);
+  // Each level is a volume and a volume-image section: 7 levels and the DXE
+  // volume are 15 containers, 8 levels 17.
+  const InsertResult result = Insert(NestUncompressed(dxe, 7), {file});
+  EXPECT_EQ(result.files.size(), 1u);
+  ExpectRefusal(NestUncompressed(dxe, 8), {file}, "nested more than 16 deep");
+  // A limit of one's own.
+  InsertOptions options;
+  options.limits.depth = 4;
+  EXPECT_THROW(InsertFiles(NestUncompressed(dxe, 2), std::vector<Bytes>{file}, options), PackageError);
+  EXPECT_NO_THROW(InsertFiles(NestUncompressed(dxe, 1), std::vector<Bytes>{file}, options));
+}
+
+TEST(InsertLimits, ItemsAndUnpackedBytesAreBounded) {
+  const Bytes file = Driver(kNewGuid, 0x100);
+  std::vector<Bytes> files{DxeCore()};
+  for (uint32_t i = 0; i < 40; ++i) {
+    EFI_GUID name = kOldDriverGuid;
+    name.Data1 = i;
+    files.push_back(BuildFfsFile({name, EFI_FV_FILETYPE_FREEFORM, true, {MakeSection(EFI_SECTION_RAW, {})}}));
+  }
+  const Bytes many = MakeVolume(files, {.size = 0x4000});
+  InsertOptions options;
+  options.limits.items = 41;  // the volume and its 41 files are 42 items
+  try {
+    InsertFiles(many, std::vector<Bytes>{file}, options);
+    ADD_FAILURE() << "no refusal";
+  } catch (const PackageError& error) {
+    EXPECT_NE(std::string(error.what()).find("more than 40 files"), std::string::npos) << error.what();
+  }
+  options.limits.items = 43;  // read back, with the new file
+  EXPECT_NO_THROW(InsertFiles(many, std::vector<Bytes>{file}, options));
+
+  // Two LZMA sections of 0x8000 bytes each: the second passes the total.
+  const Bytes dxe = MakeVolume({DxeCore()}, {.size = 0x8000 - 4});
+  const Bytes packed = LzmaSection(Concatenate({MakeSection(EFI_SECTION_FIRMWARE_VOLUME_IMAGE, dxe)}));
+  const Bytes other = LzmaSection(MakeSection(EFI_SECTION_RAW, Bytes(0x8000 - 4, 0)));
+  const Bytes image = MakeVolume({VolumeImageFile({other, packed})}, {.size = 0x10000});
+  options = {};
+  options.limits.unpackedTotal = 0xFFFF;
+  try {
+    InsertFiles(image, std::vector<Bytes>{file}, options);
+    ADD_FAILURE() << "no refusal";
+  } catch (const PackageError& error) {
+    EXPECT_NE(std::string(error.what()).find("unpacks to more than 65535 bytes"), std::string::npos) << error.what();
+  }
+  options.limits.unpackedTotal = 0x10000;
+  options.limits.unpackedSection = 0x7FFF;
+  EXPECT_THROW(InsertFiles(image, std::vector<Bytes>{file}, options), PackageError);
+}
+
+TEST(InsertScan, AVolumeWhoseLengthEndsTheImageShortOfEightBytes) {
+  // The next volume would start 4 bytes past the end: the scan stops there.
+  const Bytes image = MakeVolume({DxeCore(), Driver(kOldDriverGuid, 0x100)}, {.size = 0x2004});
+  const InsertResult result = Insert(image, {Driver(kNewGuid, 0x100)});
+  EXPECT_EQ(result.image.size(), image.size());
+  // The same with a volume after it that starts 8-byte aligned.
+  Bytes two = MakeVolume({Driver(kSecondGuid, 0x40)}, {.size = 0x1004});
+  two.resize(0x1008, 0xFF);
+  two.insert(two.end(), image.begin(), image.end());
+  EXPECT_NE(Insert(two, {Driver(kNewGuid, 0x100)}).volume.find("at 0x1008 of the image"), std::string::npos);
+}
+
 TEST_F(InsertNested, CompressedSectionsNestedTooDeepAreRefused) {
+  // The outer volume, the LZMA sections, the volume-image section and the DXE
+  // volume: 13 LZMA sections make 16 containers, 14 make 17.
   Bytes stream = Concatenate({MakeSection(EFI_SECTION_FIRMWARE_VOLUME_IMAGE, nested.dxe)});
-  for (int depth = 0; depth < 9; ++depth) {
+  for (int depth = 0; depth < 13; ++depth) {
     stream = LzmaSection(stream);
   }
-  ExpectRefusal(MakeVolume({VolumeImageFile({stream})}, {.size = 0x10000}), {file}, "nested more than 8 deep");
+  EXPECT_EQ(Insert(MakeVolume({VolumeImageFile({stream})}, {.size = 0x10000}), {file}).recompressed.size(), 13u);
+  stream = LzmaSection(stream);
+  ExpectRefusal(MakeVolume({VolumeImageFile({stream})}, {.size = 0x10000}), {file}, "nested more than 16 deep");
 }
 
 // ---------------------------------------------------------------------------
@@ -717,9 +839,41 @@ TEST(Lzma, AnEndMarkerAfterTheKnownSizeIsAccepted) {
   EXPECT_EQ(LzmaDecompress(packed, 1u << 20), data);
 }
 
+// Whether the LZMA data of an alone stream ends with an end marker: told with
+// the size in the header made unknown, when only a marker ends the data.
+bool EndsWithMarker(Bytes stream) {
+  std::fill(stream.begin() + 5, stream.begin() + 13, 0xFF);
+  lzma_stream decoder = LZMA_STREAM_INIT;
+  EXPECT_EQ(lzma_alone_decoder(&decoder, UINT64_MAX), LZMA_OK);
+  Bytes out(1u << 20);
+  decoder.next_in = stream.data();
+  decoder.avail_in = stream.size();
+  decoder.next_out = out.data();
+  decoder.avail_out = out.size();
+  const lzma_ret result = lzma_code(&decoder, LZMA_FINISH);
+  lzma_end(&decoder);
+  return result == LZMA_STREAM_END;
+}
+
 TEST(Lzma, RoundTripWithTheRealSizeAndNoEndMarker) {
   const Bytes data = Pattern(100000, 11);
   const Bytes packed = LzmaCompress(data, kLzmaProperties, 1u << 20);
+  EXPECT_FALSE(EndsWithMarker(packed));
+  // What an alone encoder writes does end with one.
+  lzma_options_lzma options{};
+  ASSERT_FALSE(lzma_lzma_preset(&options, 6));
+  lzma_stream encoder = LZMA_STREAM_INIT;
+  ASSERT_EQ(lzma_alone_encoder(&encoder, &options), LZMA_OK);
+  Bytes marked(data.size() + 1024);
+  encoder.next_in = data.data();
+  encoder.avail_in = data.size();
+  encoder.next_out = marked.data();
+  encoder.avail_out = marked.size();
+  ASSERT_EQ(lzma_code(&encoder, LZMA_FINISH), LZMA_STREAM_END);
+  marked.resize(marked.size() - encoder.avail_out);
+  lzma_end(&encoder);
+  EXPECT_TRUE(EndsWithMarker(marked));
+
   const LzmaHeader header = ReadLzmaHeader(packed);
   EXPECT_EQ(header.properties, kLzmaProperties);
   EXPECT_EQ(header.dictionarySize, 1u << 20);
