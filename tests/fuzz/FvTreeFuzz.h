@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -119,7 +118,6 @@ struct Volume {
 struct Image {
   bool garbage = false;
   bool padsWithData = false;  // some pad file holds data
-  bool oddLengths = false;    // some volume's length is not a multiple of 8
   bool deepNesting = false;   // LZMA sections three or more deep
   std::vector<Bytes> gaps;    // before each volume, 8-byte multiples
   std::vector<Volume> volumes;
@@ -139,13 +137,6 @@ inline bool SameGuid(const EFI_GUID& a, const EFI_GUID& b) { return std::memcmp(
 
 class Decoder {
  public:
-  // FUZZ_INSERT_EVEN_LENGTHS set: no volume lengths that are not a multiple
-  // of 8, for a campaign that goes on past a known fault with them.
-  static bool OddLengths() {
-    static const bool odd = std::getenv("FUZZ_INSERT_EVEN_LENGTHS") == nullptr;
-    return odd;
-  }
-
   explicit Decoder(Source& in) : in_(in) {}
 
   Image DecodeImage() {
@@ -161,7 +152,6 @@ class Decoder {
       image.tail = Content(in_.Byte() % 24);
     }
     image.padsWithData = padsWithData_;
-    image.oddLengths = oddLengths_;
     image.deepNesting = deepNesting_;
     return image;
   }
@@ -209,8 +199,7 @@ class Decoder {
     volume.weakAlignment = (a & 0x80) != 0;
     // Now and then blocks whose size is not a multiple of 8, so that the
     // volume's length is not either.
-    volume.blockSize = (b & 0x81) == 0x81 ? 0x1000 : (b & 0xC1) == 0x40 && OddLengths() ? 0x1F4 : 0x200;
-    oddLengths_ = oddLengths_ || volume.blockSize % 8 != 0;
+    volume.blockSize = (b & 0x81) == 0x81 ? 0x1000 : (b & 0xC1) == 0x40 ? 0x1F4 : 0x200;
     static constexpr uint8_t kAlignments[4] = {3, 4, 9, 12};
     volume.alignmentLog2 = kAlignments[(b >> 1) & 3];
     static constexpr size_t kFree[8] = {0x400, 0x200, 0x800, 0, 0x40, 0x1000, 0x100, 0x10};
@@ -344,7 +333,6 @@ class Decoder {
 
   Source& in_;
   bool padsWithData_ = false;
-  bool oddLengths_ = false;
   bool deepNesting_ = false;
   size_t budget_ = kBudget;
   uint32_t serial_ = 0;

@@ -148,9 +148,8 @@ Bytes Wrapped(const uint8_t* data, size_t size) {
 }
 
 // strict: the tree is one the insert must take: repaired, no fault, no bytes
-// between the volumes, no pad file with data, every volume's length a
-// multiple of 8, LZMA sections at most two deep, no file given twice,
-// --replace.
+// between the volumes, no pad file with data, LZMA sections at most two deep,
+// no file given twice, --replace.
 Bytes TreeImage(uint8_t flags, const uint8_t* data, size_t size, const std::vector<const Inserted*>& files,
                 bool& strict) {
   fv::Source in(data, size);
@@ -177,7 +176,7 @@ Bytes TreeImage(uint8_t flags, const uint8_t* data, size_t size, const std::vect
     fv::Repair(alignment, large).Run(tree);
   }
   strict = (flags & 0x22) != 0x22 && (flags & 0x44) != 0x44 && (flags & 1) != 0 && !tree.garbage &&
-           !tree.padsWithData && !tree.oddLengths && !tree.deepNesting && (flags & 0x66) != 0x60;
+           !tree.padsWithData && !tree.deepNesting && (flags & 0x66) != 0x60;
   std::vector<fv::Writer::Placed> placed;
   Bytes image = fv::Writer(fault).WriteImage(tree, placed);
   if (flip != 0 && !image.empty()) {
