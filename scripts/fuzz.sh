@@ -73,7 +73,7 @@ for name in "${targets[@]}"; do
   start=$(date +%s.%N)
   pids=()
   for ((job = 0; job < jobs; ++job)); do
-    nice -n 10 "$binary" "${limit[@]}" -seed=$((job + 1)) -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+    nice -n 10 "$binary" "${limit[@]}" -seed=$((job + 1)) -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=1024 -print_final_stats=1 \
       -artifact_prefix="$work/fuzz-corpus/$name-" "$scratch" "$seeds" > "$logs/$job.log" 2>&1 &
     pids+=($!)
   done
