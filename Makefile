@@ -4,7 +4,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 KEYS ?=
 
-.PHONY: all deps build build-host build-tool build-asan build-coverage build-uefi package test test-host test-asan \
+.PHONY: all deps build build-host build-tool build-asan build-coverage build-fuzz build-uefi package test test-host test-asan \
         coverage coverage-report mutants demo screenshots lint fuzz bench clean
 
 all: build
@@ -93,12 +93,24 @@ screenshots: build
 lint: deps
 	scripts/lint.sh
 
+# The fuzz targets as the service builds them, with AddressSanitizer
+# (.clusterfuzzlite/build.sh, checked as the fuzz.build test does), and the
+# fast build without it (host-fuzz preset).
+build-fuzz: deps
+	python3 tests/fuzz/check_cflite_build.py --dir build/host-asan/tests/fuzz/cflite
+	cmake --preset host-fuzz >/dev/null
+	cmake --build --preset host-fuzz -j $(JOBS)
+
 # The fuzzing campaign: FUZZ_RUNS inputs per target (default ten million)
-# over JOBS processes, or SECONDS_PER_TARGET seconds each; MERGE=y adds what
-# reaches new code to the seed corpora. Prints inputs, inputs/s, coverage and
-# findings per target (docs and figures: README, Fuzzing).
-fuzz: build-asan
-	scripts/fuzz.sh --jobs $(JOBS) $(if $(SECONDS_PER_TARGET),--seconds $(SECONDS_PER_TARGET),--runs $(or $(FUZZ_RUNS),10000000)) $(if $(MERGE),--merge)
+# in the fast build, then a tenth as many (FUZZ_ASAN_RUNS) with
+# AddressSanitizer, from every input the fast runs kept; over JOBS processes.
+# SECONDS_PER_TARGET seconds each instead (a fifth of it with
+# AddressSanitizer); MERGE=y adds what reaches new code to the seed corpora.
+# Prints inputs, inputs/s, coverage and findings per target (docs and
+# figures: README, Fuzzing; docs/testing.md).
+fuzz: build-fuzz
+	scripts/fuzz.sh --jobs $(JOBS) $(if $(SECONDS_PER_TARGET),--seconds $(SECONDS_PER_TARGET),--runs $(or $(FUZZ_RUNS),10000000)) \
+	    $(if $(FUZZ_ASAN_RUNS),--asan-runs $(FUZZ_ASAN_RUNS)) $(if $(MERGE),--merge)
 
 # The cost report as one table (docs/cost.md): image size against its budget,
 # flash traffic beside the least the directory walk needs, pool memory,

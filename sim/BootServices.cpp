@@ -46,6 +46,49 @@ BootServicesSim& B() { return Machine::Current().boot; }
 
 constexpr UINT8 kFreshMemoryPattern = 0xAF;
 
+// Page allocations, mapped once per process and kept for the next machine.
+// Mapping and unmapping pages costs the kernel page-table work each time,
+// which a fuzz target booting thousands of machines a second spends most of
+// its time on. A kept region is inaccessible until it is handed out again,
+// so an access after FreePages or after the machine is gone still faults.
+struct KeptPages {
+  void* Pointer;
+  size_t Size;
+};
+constexpr size_t kKeptPagesLimit = 64;
+
+std::vector<KeptPages>& Kept() {
+  static std::vector<KeptPages> kept;
+  return kept;
+}
+
+void* MapPages(size_t size, bool low) {
+  auto& kept = Kept();
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it) {  // the last one kept first
+    const bool below2G = reinterpret_cast<uintptr_t>(it->Pointer) + it->Size <= 0x80000000ULL;
+    if (it->Size == size && (below2G || !low)) {
+      void* p = it->Pointer;
+      kept.erase(std::next(it).base());
+      if (mprotect(p, size, PROT_READ | PROT_WRITE) == 0) {
+        return p;
+      }
+      munmap(p, size);
+      break;
+    }
+  }
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | (low ? MAP_32BIT : 0), -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+void UnmapPages(void* p, size_t size) {
+  auto& kept = Kept();
+  if (kept.size() < kKeptPagesLimit && mprotect(p, size, PROT_NONE) == 0) {
+    kept.push_back({p, size});
+    return;
+  }
+  munmap(p, size);
+}
+
 bool ValidPoolType(EFI_MEMORY_TYPE type) {
   const auto t = static_cast<UINT32>(type);
   if (t >= 0x70000000U) {
@@ -390,7 +433,7 @@ BootServicesSim::BootServicesSim() {
 BootServicesSim::~BootServicesSim() {
   for (auto& [pointer, allocation] : allocations_) {
     if (allocation.Pages) {
-      munmap(const_cast<void*>(pointer), allocation.Size);
+      UnmapPages(const_cast<void*>(pointer), allocation.Size);
     } else {
       std::free(const_cast<void*>(pointer));
     }
@@ -827,17 +870,14 @@ EFI_STATUS BootServicesSim::AllocatePages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYP
     return EFI_OUT_OF_RESOURCES;
   }
   const UINTN size = pages * EFI_PAGE_SIZE;
-  int flags = MAP_PRIVATE | MAP_ANONYMOUS;
-  if (type == AllocateMaxAddress && *memory <= 0xFFFFFFFFULL) {
-    flags |= MAP_32BIT;  // below 2 GiB on x86-64 Linux
-  }
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, flags, -1, 0);
-  if (p == MAP_FAILED) {
+  const bool low = type == AllocateMaxAddress && *memory <= 0xFFFFFFFFULL;  // MAP_32BIT: below 2 GiB
+  void* p = MapPages(size, low);
+  if (p == nullptr) {
     return EFI_OUT_OF_RESOURCES;
   }
   const auto address = reinterpret_cast<EFI_PHYSICAL_ADDRESS>(p);
   if (type == AllocateMaxAddress && address + size - 1 > *memory) {
-    munmap(p, size);
+    UnmapPages(p, size);
     return EFI_NOT_FOUND;
   }
   std::memset(p, kFreshMemoryPattern, size);
@@ -856,7 +896,7 @@ EFI_STATUS BootServicesSim::FreePages(EFI_PHYSICAL_ADDRESS memory, UINTN pages) 
     MemoryErrors.emplace_back(text);
     return EFI_NOT_FOUND;
   }
-  munmap(p, it->second.Size);
+  UnmapPages(p, it->second.Size);
   allocations_.erase(it);
   return EFI_SUCCESS;
 }

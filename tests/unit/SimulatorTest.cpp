@@ -141,6 +141,25 @@ TEST_F(SimulatorTest, AllocateMaxAddressGivesPagesBelowTheLimit) {
   EXPECT_EQ(machine.boot.MemoryErrors.size(), 1U);
 }
 
+// Freed pages are kept for the next allocation in the process, inaccessible
+// until then, and handed out again as fresh memory.
+using SimulatorDeathTest = SimulatorTest;
+TEST_F(SimulatorDeathTest, FreedPagesFaultUntilGivenAgainFresh) {
+  EFI_PHYSICAL_ADDRESS first = 0xFFFFFFFF;
+  ASSERT_EQ(bs->AllocatePages(AllocateMaxAddress, EfiReservedMemoryType, 3, &first), EFI_SUCCESS);
+  auto* bytes = reinterpret_cast<volatile UINT8*>(first);
+  bytes[0] = 0x11;
+  bytes[3 * EFI_PAGE_SIZE - 1] = 0x22;
+  ASSERT_EQ(bs->FreePages(first, 3), EFI_SUCCESS);
+  EXPECT_DEATH(bytes[3 * EFI_PAGE_SIZE - 1] = 0x33, "");
+  EFI_PHYSICAL_ADDRESS again = 0xFFFFFFFF;
+  ASSERT_EQ(bs->AllocatePages(AllocateMaxAddress, EfiReservedMemoryType, 3, &again), EFI_SUCCESS);
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(bytes[0], 0xAF);
+  EXPECT_EQ(bytes[3 * EFI_PAGE_SIZE - 1], 0xAF);
+  EXPECT_EQ(bs->FreePages(again, 3), EFI_SUCCESS);
+}
+
 TEST_F(SimulatorTest, FaultInjectionFailsExactlyTheNthCall) {
   machine.faults.FailNth(Op::AllocatePool, 2);
   void* a = nullptr;
