@@ -14,9 +14,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/FirmwareVolume.h"
@@ -529,6 +531,30 @@ struct Fault {
   int delta = 0;
 };
 
+// LZMA packing of a section stream, remembered across inputs: most
+// mutations leave most compressed sections as they were, and packing was
+// most of the writer's time. liblzma is deterministic, so a remembered
+// stream is the stream the packer would make. Bounded to 32 MiB of keys and
+// results.
+inline Bytes PackLzma(const Bytes& stream, uint8_t properties, uint32_t dictionary) {
+  static std::map<std::string, Bytes> packed;
+  static size_t held = 0;
+  std::string key(reinterpret_cast<const char*>(stream.data()), stream.size());
+  key.push_back(static_cast<char>(properties));
+  key.append(reinterpret_cast<const char*>(&dictionary), sizeof dictionary);
+  if (const auto found = packed.find(key); found != packed.end()) {
+    return found->second;
+  }
+  Bytes out = tools::ffs::LzmaCompress(stream, properties, dictionary);
+  if (held + key.size() + out.size() > (size_t{32} << 20)) {
+    packed.clear();
+    held = 0;
+  }
+  held += key.size() + out.size();
+  packed.emplace(std::move(key), out);
+  return out;
+}
+
 class Writer {
  public:
   explicit Writer(Fault fault) : fault_(fault) {}
@@ -743,8 +769,7 @@ class Writer {
                                  EFI_GUIDED_SECTION_PROCESSING_REQUIRED, 0});
         Append(body, section.guidHeaderData);
         Append(body,
-               lzma ? tools::ffs::LzmaCompress(WriteStream(section.stream), section.lzmaProperties, section.dictionary)
-                    : section.body);
+               lzma ? PackLzma(WriteStream(section.stream), section.lzmaProperties, section.dictionary) : section.body);
         break;
       }
     }
