@@ -27,21 +27,10 @@ import subprocess
 import sys
 
 import fwimage as fw
-from check_insert_images import check_fwimage, check_replaced, dxe_place
+from check_insert_images import DXE_VOLUME, Checks, check_fwimage, check_replaced, dxe_place
 
-DXE_VOLUME = "7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1"
 DRIVER_GUID = "45FE3E99-C7A4-4918-B123-914F98F78C8B"
 APP_GUID = "3B0B8E0C-7E0B-4C8F-9F29-7A1B3C5D7E9F"
-
-
-class Checks:
-    def __init__(self):
-        self.failures = []
-
-    def __call__(self, condition, what):
-        if not condition:
-            self.failures.append(what)
-        return condition
 
 
 def run(*command, cwd=None):

@@ -817,22 +817,29 @@ TEST_F(InsertNested, CompressedSectionsNestedTooDeepAreRefused) {
 // ---------------------------------------------------------------------------
 // LZMA
 
+// What liblzma's alone encoder writes (preset 6): the size in the header
+// unknown, and an end marker.
+Bytes AloneEncoded(const Bytes& data) {
+  lzma_options_lzma options{};
+  EXPECT_FALSE(lzma_lzma_preset(&options, 6));
+  lzma_stream encoder = LZMA_STREAM_INIT;
+  EXPECT_EQ(lzma_alone_encoder(&encoder, &options), LZMA_OK);
+  Bytes out(data.size() + 1024);
+  encoder.next_in = data.data();
+  encoder.avail_in = data.size();
+  encoder.next_out = out.data();
+  encoder.avail_out = out.size();
+  EXPECT_EQ(lzma_code(&encoder, LZMA_FINISH), LZMA_STREAM_END);
+  out.resize(out.size() - encoder.avail_out);
+  lzma_end(&encoder);
+  return out;
+}
+
 TEST(Lzma, AnEndMarkerAfterTheKnownSizeIsAccepted) {
   // What an alone encoder writes: unknown size and an end marker; with the
   // real size put in, as firmware build tools do.
   const Bytes data = Pattern(5000, 4);
-  lzma_options_lzma options{};
-  ASSERT_FALSE(lzma_lzma_preset(&options, 6));
-  lzma_stream encoder = LZMA_STREAM_INIT;
-  ASSERT_EQ(lzma_alone_encoder(&encoder, &options), LZMA_OK);
-  Bytes packed(data.size() + 1024);
-  encoder.next_in = data.data();
-  encoder.avail_in = data.size();
-  encoder.next_out = packed.data();
-  encoder.avail_out = packed.size();
-  ASSERT_EQ(lzma_code(&encoder, LZMA_FINISH), LZMA_STREAM_END);
-  packed.resize(packed.size() - encoder.avail_out);
-  lzma_end(&encoder);
+  Bytes packed = AloneEncoded(data);
   EXPECT_THROW(LzmaDecompress(packed, 1u << 20), PackageError);  // no size in the header
   const uint64_t size = data.size();
   std::memcpy(packed.data() + 5, &size, sizeof size);
@@ -860,18 +867,7 @@ TEST(Lzma, RoundTripWithTheRealSizeAndNoEndMarker) {
   const Bytes packed = LzmaCompress(data, kLzmaProperties, 1u << 20);
   EXPECT_FALSE(EndsWithMarker(packed));
   // What an alone encoder writes does end with one.
-  lzma_options_lzma options{};
-  ASSERT_FALSE(lzma_lzma_preset(&options, 6));
-  lzma_stream encoder = LZMA_STREAM_INIT;
-  ASSERT_EQ(lzma_alone_encoder(&encoder, &options), LZMA_OK);
-  Bytes marked(data.size() + 1024);
-  encoder.next_in = data.data();
-  encoder.avail_in = data.size();
-  encoder.next_out = marked.data();
-  encoder.avail_out = marked.size();
-  ASSERT_EQ(lzma_code(&encoder, LZMA_FINISH), LZMA_STREAM_END);
-  marked.resize(marked.size() - encoder.avail_out);
-  lzma_end(&encoder);
+  const Bytes marked = AloneEncoded(data);
   EXPECT_TRUE(EndsWithMarker(marked));
 
   const LzmaHeader header = ReadLzmaHeader(packed);
