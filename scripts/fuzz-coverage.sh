@@ -2,7 +2,7 @@
 # Line coverage of the insert code that a fuzz_insert corpus reaches:
 #   scripts/fuzz-coverage.sh [CORPUS_DIR ...]
 # Builds fuzz_insert with clang's source-based coverage (-fprofile-instr-generate
-# -fcoverage-mapping) on top of the sanitizer build, in build/fuzz-coverage
+# -fcoverage-mapping) on top of the sanitizer build's flags, in build/fuzz-coverage
 # (FUZZ_COVERAGE_BUILD_DIR names another), runs it once over every input of
 # the corpora (-runs=0; default tests/fuzz/corpus/fuzz_insert) and prints
 # llvm-cov's report for tools/FirmwareInsert*.cpp and tools/Ffs*.cpp, then one
@@ -19,11 +19,14 @@ done
 llvm_cov=$(command -v llvm-cov || command -v llvm-cov-14)
 llvm_profdata=$(command -v llvm-profdata || command -v llvm-profdata-14)
 
-flags="-fprofile-instr-generate -fcoverage-mapping"
+# The targets as the sanitizer build makes them (.clusterfuzzlite/build.sh's
+# flags), with coverage on top.
+flags="-O1 -fno-omit-frame-pointer -gline-tables-only -fsanitize=fuzzer-no-link -fsanitize=address,undefined"
+flags="$flags -fno-sanitize-recover=all -fprofile-instr-generate -fcoverage-mapping"
 mkdir -p "$(dirname "$build")"
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DFTPM_SANITIZE=ON -DFTPM_UEFI_BUILD_DIR= -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE= -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DFTPM_FUZZ_TARGETS_ONLY=ON -DFTPM_FUZZ_ENGINE=-fsanitize=fuzzer -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate \
     ${CMAKE_CXX_COMPILER_LAUNCHER:+-DCMAKE_CXX_COMPILER_LAUNCHER=$CMAKE_CXX_COMPILER_LAUNCHER} > "$build.configure.log" 2>&1 ||
     { cat "$build.configure.log" >&2; exit 1; }
