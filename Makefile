@@ -76,7 +76,7 @@ mutants: deps
 test-host: build
 	ctest --preset host
 
-test-asan: build-asan
+test-asan: build-asan build-tool
 	ctest --preset host-asan
 
 # A processor swap in Debian's OVMF with the driver and the reference

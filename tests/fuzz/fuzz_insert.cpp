@@ -211,9 +211,37 @@ fv::FoundFile FindInserted(std::span<const uint8_t> image, const Inserted& file,
   return *match;
 }
 
+// Where an input's image, files and result are written for other tools
+// (FUZZ_INSERT_DUMP=PATH: PATH.input, PATH, PATH.file0, ..., PATH.out), or,
+// for running the tool on many inputs in one process
+// (tests/fuzz/check_insert_cli.py), FUZZ_INSERT_DUMP_DIR=DIR: DIR/N.image
+// and so on for the Nth run of the target.
+std::string DumpPrefix() {
+  static unsigned runs = 0;
+  if (const char* dir = std::getenv("FUZZ_INSERT_DUMP_DIR")) {
+    return std::string(dir) + "/" + std::to_string(runs++) + ".image";
+  }
+  const char* dump = std::getenv("FUZZ_INSERT_DUMP");
+  return dump != nullptr ? dump : "";
+}
+
+// Writes bytes to the input's dump prefix followed by suffix, when there is one.
+bool Dump(const std::string& prefix, const std::string& suffix, const Bytes& bytes) {
+  if (prefix.empty()) {
+    return false;
+  }
+  if (FILE* out = std::fopen((prefix + suffix).c_str(), "wb")) {
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string dump = DumpPrefix();
+  Dump(dump, ".input", Bytes(data, data + size));
   if (size < 1) {
     return 0;
   }
@@ -236,16 +264,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const PackageError&) {
     return 0;  // the raw form's stream does not fit a section
   }
-  if (const char* dump = std::getenv("FUZZ_INSERT_DUMP")) {
-    // For looking at an input's image with other tools.
-    if (FILE* out = std::fopen(dump, "wb")) {
-      std::fwrite(image.data(), 1, image.size(), out);
-      std::fclose(out);
-    }
-  }
+  // The image, each file to insert and, once inserted, the result.
+  Dump(dump, "", image);
   std::vector<Bytes> files;
   size_t total = 0;
   for (const Inserted* file : inserted) {
+    Dump(dump, ".file" + std::to_string(files.size()), file->bytes);
     files.push_back(file->bytes);
     total += file->bytes.size();
   }
@@ -264,11 +288,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   ++Stats::stats.inserted;
-  if (const char* dump = std::getenv("FUZZ_INSERT_DUMP")) {
-    if (FILE* out = std::fopen((std::string(dump) + ".out").c_str(), "wb")) {
-      std::fwrite(result.image.data(), 1, result.image.size(), out);
-      std::fclose(out);
-    }
+  if (Dump(dump, ".out", result.image)) {
     std::fprintf(stderr, "fuzz_insert: inserted at %zu of %s\n", result.files[0].offset, result.volume.c_str());
   }
   Check(result.image.size() == image.size(), "the image changed its size");
